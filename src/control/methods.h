@@ -1,0 +1,27 @@
+// The control service's eight XML-RPC methods, one class each, over the shared state.
+#pragma once
+
+#include <xmlrpc-c/registry.hpp>
+
+class SensorState;
+
+#define FTBRIDGE_METHOD(Class)                                                          \
+    class Class : public xmlrpc_c::method {                                             \
+    public:                                                                             \
+        explicit Class(SensorState* state);                                             \
+        void execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) override; \
+                                                                                        \
+    private:                                                                            \
+        SensorState* state;                                                             \
+    }
+
+FTBRIDGE_METHOD(GetTitle);
+FTBRIDGE_METHOD(SetTitle);
+FTBRIDGE_METHOD(SetBias);
+FTBRIDGE_METHOD(SetOutput);
+FTBRIDGE_METHOD(GetSampleFreq);
+FTBRIDGE_METHOD(ConfigureSensor);
+FTBRIDGE_METHOD(EnableFilter);
+FTBRIDGE_METHOD(GetIsRunning);
+
+#undef FTBRIDGE_METHOD

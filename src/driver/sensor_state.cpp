@@ -1,0 +1,46 @@
+#include "driver/sensor_state.h"
+
+SensorState::SensorState() {
+    for (int k = 0; k < 6; ++k) {
+        bias[k].store(0.0, std::memory_order_relaxed);
+        desired_output[k].store(0.0, std::memory_order_relaxed);
+    }
+}
+
+void SensorState::set_title(const std::string& text) {
+    std::lock_guard<std::mutex> lock(title_mutex);
+    title = text;
+}
+
+std::string SensorState::get_title() const {
+    std::string result;
+    {
+        std::lock_guard<std::mutex> lock(title_mutex);
+        result = title.empty() ? "No title set" : title;
+    }
+    return result + " (C++)";
+}
+
+int32_t SensorState::set_bias(const double* values) {
+    for (int k = 0; k < 6; ++k) bias[k].store(values[k], std::memory_order_relaxed);
+    bias_active.store(true, std::memory_order_release);
+    output_active.store(false, std::memory_order_release);
+    return 0;
+}
+
+int32_t SensorState::set_output(const double* values) {
+    for (int k = 0; k < 6; ++k) desired_output[k].store(values[k], std::memory_order_relaxed);
+    bias_active.store(false, std::memory_order_release);
+    output_active.store(true, std::memory_order_release);
+    output_pending.store(true, std::memory_order_release);
+    return 0;
+}
+
+int32_t SensorState::enable_filter(bool enable, int32_t type) {
+    filter_type.store(type, std::memory_order_relaxed);
+    filter_enabled.store(enable, std::memory_order_relaxed);
+    static const double cutoffs[] = {50.0, 40.0, 25.0, 12.5};
+    if (type < 1 || type > 4) return 1;
+    cutoff_hz.store(cutoffs[type - 1], std::memory_order_relaxed);
+    return 0;
+}

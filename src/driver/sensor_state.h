@@ -1,0 +1,46 @@
+// The one record shared by the stream (main thread) and the control service (server threads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Every field the two sides share is atomic, so neither side ever waits for the other. The
+// mode flags are stored with release and loaded with acquire: a stream that sees a flag
+// raised also sees the six values stored before it. Everything else is relaxed.
+class SensorState {
+public:
+    SensorState();
+    ~SensorState() = default;
+
+    std::atomic<bool> bias_active{false};
+    std::atomic<bool> output_active{false};
+    std::atomic<bool> output_pending{false};
+    std::atomic<bool> configuring{false};
+    std::atomic<bool> filter_enabled{true};
+    std::atomic<bool> running{false};
+    std::atomic<int32_t> filter_type{0};
+    std::atomic<double> bias[6];
+    std::atomic<double> desired_output[6];
+    std::atomic<double> cutoff_hz{50.0};
+    std::atomic<int> serial_fd{-1};
+    std::atomic<double> sample_freq_hz{0.0};
+
+    void set_title(const std::string& text);
+    std::string get_title() const;
+    int32_t set_bias(const double* values);
+    int32_t set_output(const double* values);
+    int32_t enable_filter(bool enable, int32_t type);
+    bool is_running() const { return running.load(std::memory_order_relaxed); }
+    double get_sample_freq() const { return sample_freq_hz.load(std::memory_order_relaxed); }
+    void set_sample_freq(double hz) { sample_freq_hz.store(hz, std::memory_order_relaxed); }
+    // Sends the sensor its reconfiguration commands; see sensor/reconfigure.cpp.
+    int32_t reconfigure_sensor(double requested_rate);
+
+private:
+    mutable std::mutex title_mutex;
+    std::string title;
+    // Held for a whole command sequence, so that two sequences never interleave on the line.
+    std::mutex reconfigure_mutex;
+};

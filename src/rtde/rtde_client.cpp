@@ -1,0 +1,115 @@
+#include "rtde/rtde_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "rtde/rtde_package.h"
+#include "sensor/serial_io.h"
+
+int rtde_socket = -1;
+
+namespace {
+const char* const controller_address = "127.0.0.1";
+const char* const controller_port = "30004";
+const char* const input_variable = "external_force_torque";
+constexpr double setup_limit_s = 20.0;
+// A controller that accepts the connection but never answers would otherwise hold the
+// start-up forever; a bounded read turns that into a reported failure.
+constexpr time_t reply_timeout_s = 20;
+
+[[noreturn]] void refuse_reply(const char* why, unsigned value) {
+    printf("Invalid RTDE reply: ");
+    printf(why, value);
+    printf("\n");
+    exit(1);
+}
+}  // namespace
+
+bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
+    uint8_t buffer[rtde_buffer_size];
+    int length = rtde_encode_setup_request(buffer, names);
+    if (length < 0) refuse_reply("input names of %u bytes do not fit the request", unsigned(strlen(names)));
+    (void)write_fully(sock, buffer, length);
+
+    uint8_t size_bytes[2];
+    if (read_fully(sock, size_bytes, 2) != 0) {
+        puts("Reading HEADER.size failed!");
+        exit(1);
+    }
+    unsigned size = unsigned(size_bytes[0]) << 8 | size_bytes[1];
+    uint8_t type;
+    if (read_fully(sock, &type, 1) != 0) {
+        puts("Reading HEADER.type failed!");
+        exit(1);
+    }
+    switch (rtde_check_reply(size, type)) {
+        case ReplyCheck::ok: break;
+        case ReplyCheck::too_short: refuse_reply("size %u is below the 3-byte header", size);
+        case ReplyCheck::no_recipe_id: refuse_reply("'I' reply of size %u holds no recipe id", size);
+        case ReplyCheck::too_long:
+            refuse_reply("payload of %u bytes does not fit the 200-byte buffer", size - rtde_header_size);
+    }
+    int payload = int(size) - rtde_header_size;
+    if (read_fully(sock, buffer, payload) != 0) {
+        puts("Reading PAYLOAD failed!");
+        exit(1);
+    }
+    buffer[payload] = 0;
+
+    if (type == 'I') {
+        *recipe_id = buffer[0];
+        if (*recipe_id != 0)
+            printf("Successful setup: Recipe id = %u\n", unsigned(*recipe_id));
+        else
+            puts("Setup failed!");
+        printf("Type of \"input recipe\": %s\n", reinterpret_cast<const char*>(buffer + 1));
+        return true;
+    }
+    *recipe_id = 0;
+    if (type == 'M') printf("Message: %s\n", reinterpret_cast<const char*>(buffer));
+    return false;
+}
+
+int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]) {
+    uint8_t package[rtde_data_package_size];
+    rtde_encode_data(package, recipe_id, values);
+    return write_fully(sock, package, rtde_data_package_size);
+}
+
+void rtde_connect(uint8_t* recipe_id) {
+    long port = strtol(controller_port, nullptr, 10);
+    rtde_socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (rtde_socket < 0) {
+        perror("socket");
+        exit(1);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = inet_addr(controller_address);
+    if (connect(rtde_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        perror("RTDE socket connection failed");
+        exit(1);
+    }
+    timeval timeout{reply_timeout_s, 0};
+    setsockopt(rtde_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    time_t t0 = time(nullptr);
+    while (!rtde_setup_inputs(rtde_socket, input_variable, recipe_id)) {
+        std::cout << "Could not yet setup RTDE connection." << std::endl;
+        if (difftime(time(nullptr), t0) > setup_limit_s) {
+            std::cout << "Setup RTDE connection failed!" << std::endl;
+            exit(1);
+        }
+        sleep(1);
+    }
+}

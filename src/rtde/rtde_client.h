@@ -1,0 +1,20 @@
+// The client side of the controller's RTDE interface: set-up and data packages.
+#pragma once
+
+#include <cstdint>
+
+// Socket of the controller connection (-1 before it exists). Process-wide so that the
+// interrupt handler can close it.
+extern int rtde_socket;
+
+// One set-up attempt for the input variables names: true on an 'I' reply (recipe id stored,
+// 0 for a refused set-up), false on any other reply (recipe id 0). Ends the process when
+// the reply cannot be read or does not fit.
+bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id);
+
+// Sends one data package of six values; 0 when all 52 bytes went out, 1 on a write error.
+int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]);
+
+// Connects to the controller and registers external_force_torque, retrying once a second
+// until more than 20 seconds have passed. Returns only on success; else ends the process.
+void rtde_connect(uint8_t* recipe_id);

@@ -1,0 +1,44 @@
+// The sensor's 37-byte frame and the CRC that guards it.
+#pragma once
+
+#include <cstdint>
+
+constexpr int frame_size = 37;          // header, payload, CRC
+constexpr int frame_payload_size = 34;  // bytes 1..34, the CRC's span
+constexpr int frame_rest_size = 36;     // what follows the header: payload and CRC
+
+// Header value of every frame; compared against every received header byte.
+extern const uint8_t sync_header;
+
+uint16_t crc16_update(uint16_t crc, uint8_t byte);
+uint16_t crc16(const uint8_t* data, unsigned length);
+
+// The frame exactly as it travels on the line. Fields are little-endian at fixed offsets,
+// so they are decoded from the bytes rather than overlaid with a packed struct.
+struct SensorFrame {
+    uint8_t bytes[frame_size];
+
+    uint8_t header() const { return bytes[0]; }
+    uint16_t status() const { return u16_at(1); }
+    float force(int axis) const { return f32_at(3 + 4 * axis); }
+    float torque(int axis) const { return f32_at(15 + 4 * axis); }
+    uint32_t timestamp_us() const { return u32_at(27); }
+    uint16_t crc() const { return u16_at(35); }
+
+    // Valid when the CRC of the payload matches; the header byte is not covered.
+    bool crc_valid() const { return crc16(bytes + 1, frame_payload_size) == crc(); }
+    // All six measured values are finite.
+    bool values_finite() const;
+
+private:
+    uint16_t u16_at(int i) const { return uint16_t(bytes[i] | bytes[i + 1] << 8); }
+    uint32_t u32_at(int i) const {
+        return uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
+               uint32_t(bytes[i + 3]) << 24;
+    }
+    float f32_at(int i) const;
+};
+
+// Builds a well-formed frame (header 0xAA, correct CRC); for simulators, tests and benchmarks.
+SensorFrame encode_frame(uint16_t status, const float force[3], const float torque[3],
+                         uint32_t timestamp_us);

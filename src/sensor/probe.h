@@ -1,0 +1,7 @@
+// Deciding whether a serial device carries a live sensor.
+#pragma once
+
+// Opens path (descriptor in sensor_fd) and looks for one CRC-valid frame for up to
+// limit_s seconds of the whole-second clock. True when one came; the port is closed again
+// either way.
+bool probe_serialport(const char* path, double limit_s);

@@ -1,0 +1,41 @@
+#include "sensor/reconfigure.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "driver/sensor_state.h"
+
+int reconfigure_number(bool filter_enabled, double requested_rate) {
+    if (filter_enabled) return 59;
+    if (requested_rate < 120.0) return 380;
+    return int(47500.0 / requested_rate);
+}
+
+int format_reconfigure_line(char* buf, size_t size, int number) {
+    return snprintf(buf, size, "f,%d,%d,%d,%d\n", number, 0, 0, 1);
+}
+
+// Ignores the results of its writes: a lost command byte shows as a stream that does not
+// come back, which the stream loop reports.
+int32_t SensorState::reconfigure_sensor(double requested_rate) {
+    std::lock_guard<std::mutex> lock(reconfigure_mutex);
+    int fd = serial_fd.load(std::memory_order_relaxed);
+    if (fd < 0) return 1;  // no streaming port yet: nothing may be written anywhere
+
+    configuring.store(true, std::memory_order_relaxed);
+    int number = reconfigure_number(filter_enabled.load(std::memory_order_relaxed), requested_rate);
+    char line[48];
+    int length = format_reconfigure_line(line, sizeof line, number);
+    ssize_t ignored = write(fd, "C", 1);
+    fputs(line, stdout);
+    fflush(stdout);
+    ignored = write(fd, line, size_t(length));
+    ignored = write(fd, "s", 1);
+    sleep(2);
+    ignored = write(fd, "#", 1);
+    ignored = write(fd, "R", 1);
+    (void)ignored;
+    configuring.store(false, std::memory_order_relaxed);
+    return 0;
+}

@@ -1,0 +1,29 @@
+#include "stream/stream_loop.h"
+
+#include "driver/sensor_state.h"
+#include "rtde/rtde_client.h"
+#include "sensor/serial_io.h"
+
+namespace {
+// The real world: the sensor port, the calendar clock and the controller connection.
+class DevicePort : public StreamPort {
+public:
+    explicit DevicePort(uint8_t recipe_id) : recipe_id_(recipe_id) {}
+    int read_fully(uint8_t* buf, int n) override { return ::read_fully(sensor_fd, buf, n); }
+    int read_byte() override { return ::read_byte(); }
+    time_t now() override { return time(nullptr); }
+    int send(const double wrench[6]) override {
+        return rtde_send_data(rtde_socket, recipe_id_, wrench);
+    }
+
+private:
+    uint8_t recipe_id_;
+};
+}  // namespace
+
+void stream_loop(SensorState& state, uint8_t recipe_id) {
+    DevicePort port(recipe_id);
+    StreamContext ctx;
+    ctx.search_start = port.now();
+    for (;;) stream_pass(ctx, state, port);
+}
