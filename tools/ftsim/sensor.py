@@ -334,8 +334,6 @@ class SimSensor:
         """
         self.wait_sent(timeout=timeout)
         deadline = time.monotonic() + timeout
-        with self._lock:
-            target = self._accepted
         snap_time = time.monotonic()
         while True:
             now = time.monotonic()
@@ -345,7 +343,6 @@ class SimSensor:
                 raise TimeoutError("sensor %s: %d bytes still unread after %.1f s"
                                    % (self.path, self.pending_input(), timeout))
             time.sleep(0.005)
-        del target
 
     # -- queries
 
@@ -547,21 +544,21 @@ class SimSensor:
     def _command_byte(self, b, t):
         """Follow the reconfiguration sequence: C, f-line, s, (pause), #, R."""
         c = chr(b)
-        if c == "C" and self._cmd is None:
+        cmd = self._cmd
+        if cmd is None:
+            if c != "C":
+                return
+            # The sensor stops its frames on "C" and resumes after "R".
             self.paused = True
-            self._cmd = {"t_C": t, "line": "", "line_done": False, "bytes": bytearray()}
-        if self._cmd is None:
-            return
-        self._cmd["bytes"].append(b)
-        if c != "C" and not self._cmd["line_done"] and self._cmd["line"] != "" or c == "f":
-            if not self._cmd["line_done"]:
-                self._cmd["line"] += c
-                if c == "\n":
-                    self._cmd["line_done"] = True
+            cmd = self._cmd = {"t_C": t, "line": "", "bytes": bytearray()}
+        cmd["bytes"].append(b)
+        line = cmd["line"]
+        if (line or c == "f") and not line.endswith("\n"):
+            cmd["line"] = line + c
         if c == "R":
-            self._cmd["t_R"] = t
-            self._cmd["bytes"] = bytes(self._cmd["bytes"])
-            self.commands.append(self._cmd)
+            cmd["t_R"] = t
+            cmd["bytes"] = bytes(cmd["bytes"])
+            self.commands.append(cmd)
             self._cmd = None
             self.paused = False
             self._wake.set()
