@@ -74,9 +74,9 @@ int main() {
         exit(1);
     }
 
-    if (!freopen("qrm_debug_output.txt", "w", stdout)) {
-        // Unnoticed by design: the stream goes on without its log.
-    }
+    // A failed redirection goes unnoticed: the stream matters more than its log. The log
+    // is line-buffered so that each line is in the file as soon as it is written.
+    if (freopen("qrm_debug_output.txt", "w", stdout)) setvbuf(stdout, nullptr, _IOLBF, 0);
     std::cout << "Start log file" << std::endl;
 
     uint8_t recipe_id = 0;
