@@ -61,9 +61,11 @@ class BenchCase(unittest.TestCase):
         if not sandbox.entered():
             raise sandbox.SandboxError("test run outside the sandbox; use harness.main()")
         self._sensors, self._controllers, self._daemons = [], [], []
+        self._sim_errors = []
         sandbox.remove_all_links()
 
-    def tearDown(self):
+    def reset(self):
+        """Tear down everything this test made so far (for tests that loop)."""
         for d in self._daemons:
             d.cleanup()
         for c in self._controllers:
@@ -71,9 +73,13 @@ class BenchCase(unittest.TestCase):
         for s in self._sensors:
             s.close()
         sandbox.remove_all_links()
-        errors = [e for s in self._sensors for e in s.errors]
-        errors += [e for c in self._controllers for e in c.errors]
-        self.assertEqual(errors, [], "simulator threads reported errors")
+        self._sim_errors += [e for s in self._sensors for e in s.errors]
+        self._sim_errors += [e for c in self._controllers for e in c.errors]
+        self._sensors, self._controllers, self._daemons = [], [], []
+
+    def tearDown(self):
+        self.reset()
+        self.assertEqual(self._sim_errors, [], "simulator threads reported errors")
 
     # -- devices
 

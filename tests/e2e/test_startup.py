@@ -1,0 +1,267 @@
+"""Start-up of the real daemon: port scan, probes, choice of port, debug log,
+and SIGINT before and after standard output is redirected.
+
+Run: python3 tests/e2e/test_startup.py --daemon build/ftbridge
+"""
+
+import os
+import re
+import time
+
+import harness
+from harness import ctl, sandbox, sim
+
+INTERRUPT = "Interrupt signal (2) received.\n"
+CLOSE = "Close ports!\n"
+
+
+def opened(path):
+    return "Opened port %s and check for valid frame\n" % path
+
+
+def fd_targets(pid):
+    """Where the process's descriptors point (e.g. /dev/pts/3)."""
+    out = []
+    fd_dir = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(fd_dir)
+    except FileNotFoundError:
+        return out
+    for n in names:
+        try:
+            out.append(os.readlink(os.path.join(fd_dir, n)))
+        except OSError:
+            pass
+    return out
+
+
+class NoUsableDevice(harness.BenchCase):
+    def test_no_device_at_all(self):
+        d = self.daemon()
+        self.assertExitStatus(d, 1)
+        self.assertEqual(d.stderr(), "No port found!\n")
+        self.assertEqual(d.stdout(), "")
+        self.assertFalse(d.log_exists(), "the debug log must not exist before a port is chosen")
+
+    def test_devices_outside_the_scanned_names_are_ignored(self):
+        # Each of these carries a live sensor, so had any been opened and probed
+        # the daemon would have found a valid frame.
+        for name in ("ttyUSB256", "ttyUSB1000", "ttyUSB01", "ttyUSB", "ttyS0", "ttyACM0",
+                     "ttyusb0"):
+            self.sensor(name)
+        d = self.daemon()
+        self.assertExitStatus(d, 1)
+        self.assertEqual(d.stderr(), "No port found!\n")
+        self.assertFalse(d.log_exists())
+
+    def test_silent_device_is_rejected_after_the_probe_limit(self):
+        self.silent(0)
+        t0 = time.monotonic()
+        d = self.daemon()
+        self.assertExitStatus(d, 1, timeout=20)
+        elapsed = time.monotonic() - t0
+        self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n" + opened("/dev/ttyUSB0")
+                         + "No valid port found!\n")
+        self.assertEqual(d.stdout(), "")
+        self.assertFalse(d.log_exists())
+        # The whole-second clock gives the probe more than 4 s.
+        self.assertGreater(elapsed, 4.0)
+
+    def test_device_without_header_bytes_is_rejected(self):
+        # A steady stream of bytes, none of them the header: the probe keeps
+        # reading until its time is up and says nothing about the skipped bytes.
+        s = self.sensor(0, mode="silent")
+        s.send(*[sim.Garbage(b"\x55\x00\x0d\x0a" * 10) for _ in range(8000)])
+        d = self.daemon()
+        self.assertExitStatus(d, 1, timeout=20)
+        self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n" + opened("/dev/ttyUSB0")
+                         + "No valid port found!\n")
+        self.assertGreater(len(s.sent), 1000)
+        self.assertFalse(d.log_exists())
+
+
+class PortChoice(harness.BenchCase):
+    def test_lowest_live_port_is_chosen_in_scan_order(self):
+        self.silent(1)
+        s3 = self.sensor(3)
+        s7 = self.sensor(7)
+        c = self.controller()
+        d = self.daemon()
+        d.wait_log("Start log file\n", timeout=20)
+        c.wait_setup_requests(1, timeout=10)
+
+        err = d.stderr()
+        self.assertTrue(err.startswith("Found port /dev/ttyUSB1\nFound port /dev/ttyUSB3\n"
+                                       "Found port /dev/ttyUSB7\n" + opened("/dev/ttyUSB1")
+                                       + opened("/dev/ttyUSB3")), err)
+        self.assertNotIn("/dev/ttyUSB7 and check", err)
+        self.assertNotIn("No valid port", err)
+        self.assertTrue(d.log().startswith("Start log file\n"), d.log())
+        self.assertEqual(c.connection.setup_requests[0][1], ctl.SETUP_REQUEST)
+
+        # After the controller stage the chosen device is opened for streaming:
+        # the daemon then holds ttyUSB3's pty, and never ttyUSB7's.
+        sandbox.wait_for(lambda: s3.path in fd_targets(d.pid) or not d.running(), 10,
+                         "the daemon to open %s" % s3.path)
+        self.assertTrue(d.running(), d.describe())
+        self.assertIn(s3.path, fd_targets(d.pid))
+        self.assertNotIn(s7.path, fd_targets(d.pid))
+
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+        self.assertTrue(d.stderr().endswith(INTERRUPT + CLOSE), d.stderr())
+
+    def test_header_then_short_frame_moves_on_to_the_next_port(self):
+        # ttyUSB0 sends a header and a few bytes, then falls silent: the probe
+        # reports the failed read and the next candidate is chosen.
+        s0 = self.sensor(0, mode="silent")
+        s2 = self.sensor(2, mode="silent")
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon()
+        d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+        s0.send(sim.Truncated(length=12))
+        d.wait_stderr(opened("/dev/ttyUSB2"), timeout=10)
+        # Fed only once its probe runs, so the probe starts on a frame boundary.
+        s2.send(sim.SendFrame())
+        d.wait_log("Start log file\n", timeout=15)
+        c.wait_setup_requests(1)
+        self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\nFound port /dev/ttyUSB2\n"
+                         + opened("/dev/ttyUSB0")
+                         + "Read frame from serial port failed! Exiting...\n"
+                         + opened("/dev/ttyUSB2"))
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+
+    def test_garbage_before_a_frame_is_skipped_silently(self):
+        s = self.sensor(0, mode="silent")
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon()
+        d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+        s.send(sim.Garbage(b"\x01\x02\x0d\x0a\x03" * 7), sim.SendFrame())
+        d.wait_log("Start log file\n", timeout=10)
+        c.wait_setup_requests(1)
+        self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n" + opened("/dev/ttyUSB0"))
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+
+    def test_bad_crc_frame_is_skipped_then_a_good_one_is_taken(self):
+        s = self.sensor(0, mode="silent")
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon()
+        d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+        # The byte after the bad frame is dropped too, so a filler byte goes first.
+        s.send(sim.BadCrc(), sim.Garbage(b"\x00"), sim.SendFrame())
+        d.wait_log("Start log file\n", timeout=10)
+        c.wait_setup_requests(1)
+        self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n" + opened("/dev/ttyUSB0")
+                         + "Skipping incomplete frame\n")
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+
+
+class DebugLog(harness.BenchCase):
+    def test_log_is_truncated_on_start(self):
+        junk = "".join("old line %d from an earlier run\n" % i for i in range(500))
+
+        def prepare(cwd):
+            with open(os.path.join(cwd, sandbox.DEBUG_LOG), "w") as f:
+                f.write(junk)
+
+        self.sensor(0)
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon(prepare=prepare)
+        c.wait_setup_requests(1, timeout=15)
+        self.assertEqual(d.log(), "Start log file\n")
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+        self.assertEqual(d.log(), "Start log file\n" + INTERRUPT)
+        self.assertNotIn("old line", d.log())
+
+
+class Interrupt(harness.BenchCase):
+    ROUNDS = 4
+
+    def _check_early_interrupt(self, d):
+        self.assertExitStatus(d, 2)
+        # Standard output is still the one the daemon was started with.
+        self.assertEqual(d.stdout(), INTERRUPT)
+        self.assertTrue(d.stderr().endswith(INTERRUPT + CLOSE), d.stderr())
+        self.assertEqual(d.stderr().count(INTERRUPT), 1)
+        self.assertFalse(d.log_exists())
+
+    def test_sigint_while_probing_a_silent_device(self):
+        for round_ in range(self.ROUNDS):
+            with self.subTest(round=round_):
+                try:
+                    self.silent(0)
+                    d = self.daemon()
+                    d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+                    # Vary where inside the probe the signal lands.
+                    time.sleep(0.15 * round_)
+                    d.interrupt()
+                    self._check_early_interrupt(d)
+                    self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n"
+                                     + opened("/dev/ttyUSB0") + INTERRUPT + CLOSE)
+                finally:
+                    self.reset()
+
+    def test_sigint_while_probing_a_noisy_device(self):
+        for round_ in range(self.ROUNDS):
+            with self.subTest(round=round_):
+                try:
+                    s = self.sensor(0, mode="silent")
+                    s.send(*[sim.Garbage(b"\x55" * 37) for _ in range(4000)])
+                    d = self.daemon()
+                    d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+                    time.sleep(0.1 * round_)
+                    d.interrupt()
+                    self._check_early_interrupt(d)
+                finally:
+                    self.reset()
+
+    def test_sigint_while_waiting_for_the_controller(self):
+        for round_ in range(self.ROUNDS):
+            with self.subTest(round=round_):
+                try:
+                    self.sensor(0)
+                    c = self.controller(replies=[ctl.no_answer()])
+                    d = self.daemon()
+                    c.wait_setup_requests(1, timeout=15)
+                    d.wait_log("Start log file\n")
+                    d.interrupt()
+                    self.assertExitStatus(d, 2)
+                    # Standard output now is the debug log.
+                    self.assertEqual(d.stdout(), "")
+                    self.assertEqual(d.log(), "Start log file\n" + INTERRUPT)
+                    self.assertTrue(d.stderr().endswith(INTERRUPT + CLOSE), d.stderr())
+                    self.assertEqual(d.stderr().count(INTERRUPT), 1)
+                    # The handler closed the controller connection.
+                    c.wait_closed(timeout=5)
+                finally:
+                    self.reset()
+
+    def test_sigint_while_streaming(self):
+        for round_ in range(self.ROUNDS):
+            with self.subTest(round=round_):
+                try:
+                    s = self.sensor(0)
+                    c = self.controller()
+                    d = self.daemon()
+                    c.wait_packages(20 + 40 * round_, timeout=20)
+                    d.interrupt()
+                    self.assertExitStatus(d, 2)
+                    self.assertEqual(d.stdout(), "")
+                    log = d.log()
+                    self.assertTrue(log.startswith("Start log file\n"), log)
+                    self.assertTrue(log.endswith(INTERRUPT), log)
+                    self.assertTrue(re.search(r"Successful setup: Recipe id = 1\n", log), log)
+                    self.assertTrue(d.stderr().endswith(INTERRUPT + CLOSE), d.stderr())
+                    self.assertEqual(c.all_malformed(), [])
+                    c.wait_closed(timeout=5)
+                    self.assertGreater(len(s.sent_frames()), 0)
+                finally:
+                    self.reset()
+
+
+if __name__ == "__main__":
+    harness.main()
