@@ -1,0 +1,110 @@
+"""The stream end to end: every valid frame that arrives while synchronised becomes exactly
+one data package, carrying what an independent model computes from the bytes sent."""
+
+import math
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+import model  # noqa: E402
+from harness import BenchCase, ctl, sim  # noqa: E402
+
+
+def close(a, b):
+    return all(math.isclose(x, y, rel_tol=1e-12, abs_tol=1e-12) for x, y in zip(a, b))
+
+
+class StreamingTest(BenchCase):
+    def start_streaming(self, recipe_id=1):
+        s = self.sensor(0)
+        c = self.controller([ctl.ok(recipe_id)])
+        d = self.daemon()
+        c.wait_packages(100, timeout=15)
+        return s, c, d
+
+    def first_processed_offset(self, s, first_package):
+        """The line offset of the frame behind the first package: with the filter state
+        starting at zero, that package is the filter factor times the frame's sample."""
+        alpha = model.filter_factor(50.0)
+        for f in s.sent_frames():
+            expected = tuple(alpha * x for x in model.mapped(f.data))
+            if close(expected, first_package):
+                return f.offset
+        self.fail("no frame sent matches the first package %r" % (first_package,))
+
+    def stderr_lines(self, d):
+        return d.stderr().splitlines()
+
+    def test_every_valid_frame_is_one_package_with_faults(self):
+        s, c, d = self.start_streaming()
+        s.send(sim.BadCrc(), sim.Frames(5), sim.BadCrc(),
+               sim.Garbage(b"\x01\x02\x03"), sim.Frames(20),
+               sim.Split(pieces=(10, 27), gap=0.02), sim.BadStatus(status=258), sim.Frames(5),
+               sim.Truncated(length=20), sim.Frames(20),
+               sim.Silence(0.3), sim.Frames(20),
+               sim.NonFinite(), sim.Frames(5),
+               sim.Garbage(bytes([0xAA, 1, 2, 3, 0xAA, 5, 6])), sim.Frames(30))
+        s.wait_sent(timeout=30)
+        s.set_mode("silent")
+        s.wait_consumed(timeout=10)
+
+        packages = c.packages()
+        m = model.StreamModel(synced=True)
+        m.run(model.line_from_log(s.sent, self.first_processed_offset(s, packages[0].values)))
+        # Wait for what the model predicts, then check nothing more came.
+        c.wait_packages(len(m.packages), timeout=10)
+        packages = c.packages()
+        self.assertEqual(len(packages), len(m.packages), "package count differs from model")
+        for i, (got, want) in enumerate(zip(packages, m.packages)):
+            self.assertEqual(got.recipe_id, 1)
+            self.assertIsNone(got.error)
+            self.assertTrue(close(got.values, want), "package %d: %r != %r" % (i, got.values, want))
+
+        # The faults actually happened and were reported as the model predicts.
+        lines = self.stderr_lines(d)
+        for text in ("CRC error", "Lost sync", "Skipping incomplete frame"):
+            self.assertEqual(lines.count(text), m.messages[text], text + "\n" + d.describe())
+        self.assertGreaterEqual(m.messages["CRC error"], 2)
+        self.assertGreaterEqual(m.messages["Lost sync"], 1)
+        self.assertEqual(sum("Non-finite" in l for l in lines), m.messages["Non-finite"])
+        self.assertEqual(m.messages["Non-finite"], 1)
+        self.assertEqual(lines.count("Frame synced with 0xAA header"), 1 + m.messages["Frame synced"])
+        self.assertIn(lines.count("Read frame from serial port failed while synched!"),
+                      (m.messages["Read frame from serial port failed while synched!"],
+                       m.messages["Read frame from serial port failed while synched!"] + 1))
+        self.assertEqual(m.status_lines, ["Error: 258"])
+        self.assertIn("Error: 258\n", d.log())
+        self.assertEqual(c.all_malformed(), [])
+
+    def test_recipe_id_is_carried_and_log_reports_setup(self):
+        s, c, d = self.start_streaming(recipe_id=200)
+        self.assertTrue(all(p.recipe_id == 200 for p in c.packages()))
+        log = d.log()
+        self.assertTrue(log.startswith("Start log file\n"), log)
+        self.assertIn("Successful setup: Recipe id = 200\n", log)
+        self.assertIn('Type of "input recipe": VECTOR6D\n', log)
+
+    def test_sensor_falls_silent(self):
+        """Silence while synced: one report, no stale package, then the header timeout."""
+        s, c, d = self.start_streaming()
+        s.set_mode("silent")
+        d.wait_stderr("Read frame from serial port failed while synched!", timeout=5)
+        n = len(c.packages())
+        self.assertExitStatus(d, 1, timeout=20)
+        self.assertIn("Read frame header from serial port failed! Exiting...", d.stderr())
+        self.assertEqual(len(c.packages()), n, "a package was sent after the line fell silent")
+        sent = len(s.sent_frames())
+        # Every package stands for a frame that arrived: never more packages than frames.
+        self.assertLess(n, sent)
+
+    def test_controller_gone_ends_the_daemon(self):
+        s, c, d = self.start_streaming()
+        c.close_connection()
+        self.assertExitStatus(d, 1, timeout=10)
+        self.assertIn("Sending data package to controller failed", d.stderr())
+
+
+if __name__ == "__main__":
+    harness.main()
