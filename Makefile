@@ -1,8 +1,9 @@
 # Thin front of the CMake build. `make test` is what CI runs.
+SHELL := /bin/bash
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build test asan-test tsan-test run clean format
+.PHONY: all deps build test asan-test tsan-test fuzz fuzz-smoke fuzz-build run clean format
 
 all: build
 
@@ -16,6 +17,7 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) asan-test
+	$(MAKE) fuzz-smoke
 
 # The in-process tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: deps
@@ -28,6 +30,30 @@ tsan-test: deps
 	cmake --build build-tsan -j $(JOBS) --target unit_tests
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L unit
 
+# libFuzzer targets, run from the seed corpus kept in tests/fuzz/corpus/ (a copy grows in
+# build-fuzz/corpus/). FUZZ_SECONDS per target; `fuzz-smoke` is the short run CI makes.
+FUZZ_TARGETS = fuzz_stream fuzz_control
+FUZZ_SECONDS ?= 60
+
+fuzz-build: deps
+	cmake -S . -B build-fuzz -DFTBRIDGE_SANITIZE=fuzzer -DCMAKE_CXX_COMPILER=clang++ \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	    c=$${t#fuzz_}; mkdir -p build-fuzz/corpus/$$c; \
+	    echo "== $$t for $(FUZZ_SECONDS) s"; \
+	    build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
+	        -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$c tests/fuzz/corpus/$$c \
+	        >build-fuzz/$$t.log 2>&1; rc=$$?; \
+	    grep -E "INITED|DONE|ERROR|SUMMARY" build-fuzz/$$t.log; \
+	    if [ $$rc -ne 0 ]; then tail -40 build-fuzz/$$t.log; exit 1; fi; \
+	done
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=5
+
 # Runs the daemon on this machine's real devices (needs a sensor and a controller).
 run: build
 	./$(BUILD)/ftbridge
@@ -36,4 +62,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
