@@ -3,7 +3,7 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build test asan-test tsan-test fuzz fuzz-smoke fuzz-build run clean format
+.PHONY: all deps build test asan-test tsan-test fuzz fuzz-smoke fuzz-build run install clean format
 
 all: build
 
@@ -53,6 +53,13 @@ fuzz: fuzz-build
 
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=5
+
+# Installs ftbridge, ftbridge-ctl and the systemd unit under PREFIX (DESTDIR for staging).
+PREFIX ?= /usr/local
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target ftbridge ftbridge-ctl
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 # Runs the daemon on this machine's real devices (needs a sensor and a controller).
 run: build
