@@ -70,3 +70,11 @@ format:
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+
+# Figures of the bridge against the serial line's limits and a bare relay, from a Release
+# build; prints a table, writes $(BUILD)/bench.json. A benchmark: not part of `make test`.
+.PHONY: bench
+bench: deps
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build-release -j $(JOBS) --target ftbridge loadgen bare_relay frame_path alloc_count
+	python3 bench/run_bench.py build-release $(BUILD)/bench.json
