@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 constexpr int frame_size = 37;          // header, payload, CRC
 constexpr int frame_payload_size = 34;  // bytes 1..34, the CRC's span
@@ -36,7 +37,14 @@ private:
         return uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
                uint32_t(bytes[i + 3]) << 24;
     }
-    float f32_at(int i) const;
+    // Inline: the stream decodes twelve values a frame, and a call each cost more than the
+    // load itself.
+    float f32_at(int i) const {
+        uint32_t bits = u32_at(i);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
 };
 
 // Builds a well-formed frame (header 0xAA, correct CRC); for simulators, tests and benchmarks.

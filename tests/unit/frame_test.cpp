@@ -13,6 +13,25 @@ TEST(Crc16, KnownVectors) {
     EXPECT_EQ(crc16(zeros, 0), 0);
 }
 
+// The whole-buffer CRC is unrolled: every length, remainder included, must give the same value
+// as the single steps, checked against a plain bitwise reference.
+TEST(Crc16, EveryLengthMatchesTheBitwiseDefinition) {
+    uint8_t data[41];
+    for (unsigned i = 0; i < sizeof data; ++i) data[i] = uint8_t(i * 37 + 11);
+    for (unsigned n = 0; n <= sizeof data; ++n) {
+        unsigned reference = 0xFFFF;
+        uint16_t stepped = 0xFFFF;
+        for (unsigned i = 0; i < n; ++i) {
+            reference ^= data[i];
+            for (int bit = 0; bit < 8; ++bit)
+                reference = reference & 1 ? (reference >> 1) ^ 0x8408 : reference >> 1;
+            stepped = crc16_update(stepped, data[i]);
+        }
+        EXPECT_EQ(crc16(data, n), uint16_t(~reference)) << "length " << n;
+        EXPECT_EQ(uint16_t(~stepped), uint16_t(~reference)) << "length " << n;
+    }
+}
+
 TEST(SensorFrame, LayoutAndValidity) {
     const float force[3] = {1.5f, -2.25f, 3.0f};
     const float torque[3] = {-0.5f, 0.125f, 7.0f};
