@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rtde/rtde_client.h"
+#include "rtde/rtde_package.h"
+#include "sensor/serial_io.h"
+
+namespace {
+using testing::ExitedWithCode;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using Bytes = std::vector<uint8_t>;
+
+const char* const input_variable = "external_force_torque";
+
+Bytes package(unsigned size, char type, const std::string& payload) {
+    Bytes b(payload.size() + 3);
+    b[0] = uint8_t(size >> 8);
+    b[1] = uint8_t(size);
+    b[2] = uint8_t(type);
+    std::copy(payload.begin(), payload.end(), b.begin() + 3);
+    return b;
+}
+
+// A reply whose size field matches its payload.
+Bytes reply(char type, const std::string& payload) {
+    return package(unsigned(payload.size()) + 3, type, payload);
+}
+
+// The client end of a socket pair and a scripted controller at the other end.
+class RtdeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);  // as the daemon's start-up does
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    }
+    void TearDown() override {
+        close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    }
+    void controller_sends(const Bytes& bytes) {
+        ASSERT_EQ(write_fully(peer(), bytes.data(), int(bytes.size())), 0);
+    }
+    void controller_hangs_up() { shutdown(peer(), SHUT_WR); }
+    Bytes controller_receives(int n) {
+        Bytes b(static_cast<size_t>(n));
+        EXPECT_EQ(read_fully(peer(), b.data(), n), 0);
+        return b;
+    }
+    bool controller_has_more() {
+        uint8_t extra;
+        return recv(peer(), &extra, 1, MSG_DONTWAIT) > 0;
+    }
+    // One set-up attempt with its standard output routed to stderr, for death tests.
+    void setup_in_child() {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        uint8_t id;
+        rtde_setup_inputs(client(), input_variable, &id);
+    }
+
+    int client() const { return fds[0]; }
+    int peer() const { return fds[1]; }
+    int fds[2] = {-1, -1};
+};
+
+Bytes double_bytes(std::initializer_list<int> b) {
+    return Bytes(b.begin(), b.end());
+}
+}  // namespace
+
+TEST_F(RtdeTest, SetupSendsTheRequestAndReadsAnIReply) {
+    controller_sends(reply('I', std::string("\x01") + "VECTOR6D"));
+    uint8_t id = 0;
+    CaptureStdout();
+    EXPECT_TRUE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(),
+              "Successful setup: Recipe id = 1\nType of \"input recipe\": VECTOR6D\n");
+    EXPECT_EQ(id, 1);
+
+    Bytes expected = {0x00, 0x18, 0x49};
+    expected.insert(expected.end(), input_variable, input_variable + 21);
+    EXPECT_EQ(controller_receives(24), expected);
+    EXPECT_FALSE(controller_has_more()) << "no terminating zero, nothing else";
+}
+
+TEST_F(RtdeTest, RecipeIdAboveHundredTwentySevenStaysUnsigned) {
+    controller_sends(reply('I', std::string("\xC8") + "VECTOR6D"));
+    uint8_t id = 0;
+    CaptureStdout();
+    EXPECT_TRUE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_NE(GetCapturedStdout().find("Successful setup: Recipe id = 200\n"), std::string::npos);
+    controller_receives(24);
+
+    const double values[6] = {0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(rtde_send_data(client(), id, values), 0);
+    Bytes p = controller_receives(52);
+    EXPECT_EQ(p[3], 0xC8);
+}
+
+TEST_F(RtdeTest, RecipeIdZeroIsAnsweredButFailed) {
+    controller_sends(reply('I', std::string("\x00", 1) + "IN_USE"));
+    uint8_t id = 7;
+    CaptureStdout();
+    EXPECT_TRUE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(), "Setup failed!\nType of \"input recipe\": IN_USE\n");
+    EXPECT_EQ(id, 0);
+}
+
+TEST_F(RtdeTest, OtherRepliesFailTheAttemptAndLeaveTheNextReplyIntact) {
+    controller_sends(reply('M', "not now"));
+    controller_sends(reply('V', "xyz"));
+    controller_sends(reply('I', std::string("\x05") + "VECTOR6D"));
+    uint8_t id = 9;
+    CaptureStdout();
+    EXPECT_FALSE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(), "Message: not now\n");
+    EXPECT_EQ(id, 0);
+
+    id = 9;
+    CaptureStdout();
+    EXPECT_FALSE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(id, 0);
+
+    CaptureStdout();
+    EXPECT_TRUE(rtde_setup_inputs(client(), input_variable, &id));
+    GetCapturedStdout();
+    EXPECT_EQ(id, 5);
+}
+
+TEST_F(RtdeTest, LargestRepliesThatFitAreRead) {
+    const std::string text(199, 'x');  // 199 bytes and the terminating zero fill the buffer
+    controller_sends(reply('M', text));
+    controller_sends(reply('I', "\x02" + std::string(198, 'T')));
+    uint8_t id;
+    CaptureStdout();
+    EXPECT_FALSE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(), "Message: " + text + "\n");
+    CaptureStdout();
+    EXPECT_TRUE(rtde_setup_inputs(client(), input_variable, &id));
+    EXPECT_EQ(GetCapturedStdout(), "Successful setup: Recipe id = 2\nType of \"input recipe\": " +
+                                       std::string(198, 'T') + "\n");
+}
+
+TEST_F(RtdeTest, UnreadableRepliesEndTheProcess) {
+    close(fds[1]);
+    fds[1] = -1;
+    EXPECT_EXIT(setup_in_child(), ExitedWithCode(1), "Reading HEADER.size failed!\n");
+}
+
+TEST_F(RtdeTest, ReplyCutShortEndsTheProcess) {
+    controller_sends({0x00, 0x0C});
+    controller_hangs_up();
+    EXPECT_EXIT(setup_in_child(), ExitedWithCode(1), "Reading HEADER.type failed!\n");
+}
+
+TEST_F(RtdeTest, PayloadCutShortEndsTheProcess) {
+    controller_sends(package(12, 'I', "\x01VEC"));
+    controller_hangs_up();
+    EXPECT_EXIT(setup_in_child(), ExitedWithCode(1), "Reading PAYLOAD failed!\n");
+}
+
+TEST_F(RtdeTest, RepliesThatDoNotFitAreRefused) {
+    struct Case {
+        unsigned size;
+        char type;
+    };
+    const Case cases[] = {{0, 'I'},   {1, 'M'},   {2, 'I'},    {3, 'I'},
+                          {203, 'M'}, {203, 'I'}, {65535, 'M'}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("size " + std::to_string(c.size) + " type " + c.type);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        // As much of the claimed payload as the socket takes: only the size check can stop
+        // an overrun.
+        Bytes b = package(c.size, c.type, std::string(c.size > 3 ? c.size - 3 : 0, '\x01'));
+        for (size_t at = 0; at < b.size();) {
+            ssize_t n = send(pair[1], b.data() + at, b.size() - at, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            at += size_t(n);
+        }
+        EXPECT_EXIT(
+            {
+                dup2(STDERR_FILENO, STDOUT_FILENO);
+                uint8_t id;
+                rtde_setup_inputs(pair[0], input_variable, &id);
+            },
+            ExitedWithCode(1), "Invalid RTDE reply: ");
+        close(pair[0]);
+        close(pair[1]);
+    }
+}
+
+TEST(RtdePackage, DataPackageIsBigEndianDoubles) {
+    const double values[6] = {1.0, 0, 0, 0, 0, -2.5};
+    uint8_t p[rtde_data_package_size];
+    rtde_encode_data(p, 1, values);
+    Bytes expected = {0x00, 0x34, 0x55, 0x01, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0};
+    expected.resize(4 + 8 + 32, 0);
+    for (int b : {0xC0, 0x04, 0, 0, 0, 0, 0, 0}) expected.push_back(uint8_t(b));
+    EXPECT_EQ(Bytes(p, p + sizeof p), expected);
+
+    const double zeros[6] = {-0.0, 0.0, 0, 0, 0, 0};
+    rtde_encode_data(p, 1, zeros);
+    EXPECT_EQ(Bytes(p + 4, p + 12), double_bytes({0x80, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(p + 12, p + 20), Bytes(8, 0));
+}
+
+TEST_F(RtdeTest, SendDataWritesOnePackageAndReportsALostPeer) {
+    const double values[6] = {1.0, 0, 0, 0, 0, -2.5};
+    ASSERT_EQ(rtde_send_data(client(), 1, values), 0);
+    Bytes p = controller_receives(52);
+    uint8_t expected[52];
+    rtde_encode_data(expected, 1, values);
+    EXPECT_EQ(p, Bytes(expected, expected + 52));
+    EXPECT_FALSE(controller_has_more());
+
+    close(fds[1]);
+    fds[1] = -1;
+    EXPECT_EQ(rtde_send_data(client(), 1, values), 1);
+}

@@ -1,0 +1,443 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/sensor_state.h"
+#include "fake_port.h"
+#include "stream/stream_loop.h"
+
+namespace {
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+SensorFrame with_bad_crc(SensorFrame f) {
+    f.bytes[35] ^= 0xFF;
+    return f;
+}
+
+SensorFrame non_finite_frame(int n) {
+    const float force[3] = {1.0f, NAN, 2.0f};
+    const float torque[3] = {0.0f, 0.0f, INFINITY};
+    return encode_frame(0, force, torque, uint32_t(1500 * n));
+}
+
+class StreamPassTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        state.enable_filter(false, 1);  // packages then carry each frame's exact sample
+        ctx.search_start = port.now();
+    }
+
+    // Makes passes until the script is used up.
+    void run() {
+        for (int guard = 0; !port.dry(); ++guard) {
+            ASSERT_LT(guard, 100000) << "passes made no progress";
+            stream_pass(ctx, state, port);
+        }
+    }
+    // Brings the context into the synced state on frame 0 and clears the output.
+    void sync_on_first_frame() {
+        port.add(numbered_frame(0));
+        CaptureStderr();
+        stream_pass(ctx, state, port);
+        GetCapturedStderr();
+        ASSERT_TRUE(ctx.synced);
+    }
+
+    SensorState state;
+    StreamContext ctx;
+    FakePort port;
+};
+}  // namespace
+
+TEST_F(StreamPassTest, SearchDropsBytesUntilAHeaderAndSkipsAFalseHeader) {
+    // A tail of some frame (no 0xAA in it), then a false header inside data, then frames.
+    port.add({0x01, 0x7F, 0x00, 0xAB, 0x55, 0xA9});
+    port.add({0xAA});
+    for (int i = 0; i < frame_rest_size; ++i) port.add({i});
+    port.add({0xAA});  // the one byte dropped after the failed CRC; a header if not dropped
+    port.add(numbered_frame(1));
+    port.add(numbered_frame(2));
+    CaptureStderr();
+    run();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(count_of(err, "Skipping incomplete frame\n"), 1u) << err;
+    EXPECT_EQ(count_of(err, "Frame synced with 0xAA header\n"), 1u) << err;
+    ASSERT_EQ(port.sent.size(), 1u) << "the syncing frame is not sent";
+    EXPECT_EQ(port.sent[0], mapped_of(numbered_frame(2)));
+    EXPECT_TRUE(state.running.load());
+}
+
+TEST_F(StreamPassTest, SyncFrameSeedsTheSmoothedSignalOnly) {
+    SensorFrame f = numbered_frame(3);
+    port.add(f);
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "Frame synced with 0xAA header\n");
+    EXPECT_TRUE(ctx.synced);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_TRUE(port.sent.empty());
+    FakePort::Wrench m = mapped_of(f);
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(ctx.wrench.smoothed_raw[k], m[k]);
+}
+
+TEST_F(StreamPassTest, SyncedFramesAreJudgedByCrcThenHeader) {
+    sync_on_first_frame();
+    SensorFrame other_header = numbered_frame(1);
+    other_header.bytes[0] = 0x55;  // CRC good: still valid
+    port.add(other_header);
+    port.add(with_bad_crc(numbered_frame(2)));
+    port.add(numbered_frame(3));
+    CaptureStderr();
+    for (int i = 0; i < 3; ++i) stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "CRC error\n");
+    ASSERT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(port.sent[0], mapped_of(numbered_frame(1)));
+    EXPECT_EQ(port.sent[1], mapped_of(numbered_frame(3)));
+    EXPECT_EQ(ctx.crc_error_count, 1u);
+    EXPECT_EQ(ctx.frame_count, 3u);
+    EXPECT_TRUE(ctx.synced);
+
+    // Bad CRC and a wrong header: sync is lost, nothing counted, running untouched.
+    SensorFrame garbage = with_bad_crc(numbered_frame(4));
+    garbage.bytes[0] = 0x00;
+    port.add(garbage);
+    port.clock += 3;
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "Lost sync\n");
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_EQ(ctx.crc_error_count, 1u);
+    EXPECT_EQ(ctx.frame_count, 3u);
+    EXPECT_EQ(ctx.search_start, port.clock);
+    EXPECT_EQ(port.sent.size(), 2u);
+}
+
+TEST(CrcReport, DueAboveOnePercentOfMoreThanHundredFrames) {
+    EXPECT_TRUE(crc_report_due(2, 101));
+    EXPECT_FALSE(crc_report_due(1, 101));
+    EXPECT_FALSE(crc_report_due(2, 200)) << "exactly 1% is not above it";
+    EXPECT_TRUE(crc_report_due(3, 200));
+    EXPECT_FALSE(crc_report_due(100, 100));
+    EXPECT_FALSE(crc_report_due(0, 0));
+}
+
+TEST_F(StreamPassTest, CrcRatioIsReportedOnBothStreamsWhileItHolds) {
+    sync_on_first_frame();
+    for (int i = 1; i <= 98; ++i) port.add(numbered_frame(i));
+    port.add(with_bad_crc(numbered_frame(99)));
+    port.add(with_bad_crc(numbered_frame(100)));  // 2/100: not yet
+    for (int i = 101; i <= 200; ++i) port.add(numbered_frame(i));
+    CaptureStderr();
+    CaptureStdout();
+    run();
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(count_of(err, "CRC error\n"), 2u);
+    EXPECT_EQ(count_of(err, "Too many crc errors: "), 99u) << "2/101 to 2/199";
+    EXPECT_EQ(count_of(out, "Too many crc errors: "), 99u);
+    EXPECT_EQ(count_of(err, "Too many crc errors: 2/100\n"), 0u);
+    EXPECT_EQ(count_of(err, "Too many crc errors: 2/101\n"), 1u);
+    EXPECT_EQ(count_of(out, "Too many crc errors: 2/101\n"), 1u);
+    EXPECT_EQ(count_of(out, "Too many crc errors: 2/199\n"), 1u);
+    EXPECT_EQ(count_of(err, "Too many crc errors: 2/200\n"), 0u);
+    EXPECT_EQ(port.sent.size(), 198u);
+}
+
+TEST_F(StreamPassTest, SilentSensorEndsTheProcessOnlyAfterTenSeconds) {
+    // 10 s is not more than 10 s: the pass returns (in a child, so an exit fails cleanly).
+    port.clock = ctx.search_start + 10;
+    EXPECT_EXIT(
+        {
+            stream_pass(ctx, state, port);
+            fprintf(stderr, "pass returned");
+            exit(0);
+        },
+        testing::ExitedWithCode(0), "^pass returned$");
+
+    port.clock = ctx.search_start + 11;
+    EXPECT_EXIT(stream_pass(ctx, state, port), testing::ExitedWithCode(1),
+                "^Read frame header from serial port failed! Exiting...\n$");
+
+    // Bytes that keep coming never time out, sync or not.
+    port.clock = ctx.search_start + 100;
+    port.add({0x01, 0x02, 0x03});
+    EXPECT_EXIT(
+        {
+            run();
+            fprintf(stderr, "passes returned");
+            exit(0);
+        },
+        testing::ExitedWithCode(0), "^passes returned$");
+}
+
+TEST_F(StreamPassTest, LostSyncRestartsTheHeaderTimer) {
+    sync_on_first_frame();
+    SensorFrame garbage = with_bad_crc(numbered_frame(1));
+    garbage.bytes[0] = 0x01;
+    port.add(garbage);
+    port.clock += 30;
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    stream_pass(ctx, state, port);  // silent, but the timer started at the loss
+    EXPECT_EQ(GetCapturedStderr(), "Lost sync\n");
+    EXPECT_EQ(ctx.search_start, port.clock);
+}
+
+TEST_F(StreamPassTest, ReconfigurationWhileSyncedPausesThenResyncsWithFreshCounters) {
+    sync_on_first_frame();
+    port.add(with_bad_crc(numbered_frame(1)));
+    port.add(numbered_frame(2));
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(ctx.crc_error_count, 1u);
+    EXPECT_EQ(ctx.frame_count, 2u);
+
+    // Raised while frame 3 is read: the frame still goes out, then the stream stops.
+    port.at_offset(port.delivered() + frame_size, [&] { state.configuring = true; });
+    port.add(numbered_frame(3));
+    port.add(numbered_frame(4));
+    port.add(numbered_frame(5));
+    port.clock += 5;
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(port.sent.size(), 2u);
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_FALSE(state.running.load());
+    EXPECT_EQ(ctx.search_start, port.clock);
+
+    const int reads = port.reads;
+    port.clock += 60;  // a long reconfiguration: no header timeout while paused
+    for (int i = 0; i < 50; ++i) stream_pass(ctx, state, port);
+    EXPECT_EQ(port.reads, reads) << "nothing is read while configuring";
+    EXPECT_FALSE(state.running.load());
+    EXPECT_FALSE(ctx.synced);
+
+    state.configuring = false;
+    run();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(count_of(err, "Frame synced with 0xAA header\n"), 1u) << err;
+    EXPECT_TRUE(ctx.synced);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_EQ(ctx.crc_error_count, 0u);
+    EXPECT_EQ(ctx.frame_count, 1u);
+    ASSERT_EQ(port.sent.size(), 3u);
+    EXPECT_EQ(port.sent[2], mapped_of(numbered_frame(5)));
+}
+
+TEST_F(StreamPassTest, ReconfigurationAtTheMomentOfSyncKeepsRunning) {
+    port.at_offset(frame_size, [&] { state.configuring = true; });
+    port.add(numbered_frame(1));
+    port.clock += 4;
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "Frame synced with 0xAA header\n");
+    EXPECT_TRUE(state.running.load());
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_EQ(ctx.search_start, port.clock);
+    EXPECT_TRUE(port.sent.empty());
+}
+
+TEST_F(StreamPassTest, FailedSyncedReadNeverResendsTheOldFrame) {
+    sync_on_first_frame();
+    port.add(numbered_frame(1));
+    port.silence();  // at a frame boundary: the buffer still holds frame 1 whole
+    port.add(numbered_frame(2));
+    port.add(numbered_frame(3));
+    SensorFrame partial = numbered_frame(4);
+    port.add(partial.bytes, 10);  // cut short: the buffer is a mix of frames 3 and 4
+    port.silence();
+    port.clock += 7;
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    stream_pass(ctx, state, port);
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(err, "Read frame from serial port failed while synched!\n");
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_FALSE(state.running.load());
+    EXPECT_EQ(ctx.search_start, port.clock);
+    ASSERT_EQ(port.sent.size(), 1u);
+
+    CaptureStderr();
+    run();
+    err = GetCapturedStderr();
+    EXPECT_EQ(count_of(err, "Read frame from serial port failed while synched!\n"), 1u) << err;
+    EXPECT_EQ(count_of(err, "CRC error"), 0u) << err;
+    ASSERT_EQ(port.sent.size(), 2u) << "one package per valid synced frame, no more";
+    EXPECT_EQ(port.sent[1], mapped_of(numbered_frame(3)));
+}
+
+TEST_F(StreamPassTest, FailedReadBehindHeaderDoesNotSyncOnTheOldBuffer) {
+    ctx.frame = numbered_frame(1);  // a valid frame left over from before
+    state.running = true;
+    port.add({0xAA});
+    port.silence();
+    port.clock += 2;
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "Read frame from serial port failed!\n");
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_FALSE(state.running.load());
+    EXPECT_EQ(ctx.search_start, port.clock);
+
+    // Likewise with part of a new frame read in.
+    SensorFrame next = numbered_frame(2);
+    port.add(next.bytes, 20);
+    port.silence();
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(), "Read frame from serial port failed!\n");
+    EXPECT_FALSE(ctx.synced);
+    EXPECT_TRUE(port.dry()) << "no further byte dropped";
+}
+
+TEST_F(StreamPassTest, CrcMismatchInTheSearchNeedsOneMoreByte) {
+    port.add(with_bad_crc(numbered_frame(1)));
+    CaptureStderr();
+    EXPECT_THROW(stream_pass(ctx, state, port), PortDead);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(StreamPassTest, SendFailureEndsTheProcess) {
+    sync_on_first_frame();
+    port.add(numbered_frame(1));
+    port.send_result = 1;
+    EXPECT_EXIT(stream_pass(ctx, state, port), testing::ExitedWithCode(1),
+                "Sending data package to controller failed");
+}
+
+TEST_F(StreamPassTest, NonFiniteFramesAreDropped) {
+    // In the search such a frame still syncs, but leaves the smoothed signal alone.
+    for (int k = 0; k < 6; ++k) ctx.wrench.smoothed_raw[k] = 7.0;
+    port.add(non_finite_frame(0));
+    CaptureStderr();
+    stream_pass(ctx, state, port);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Frame synced with 0xAA header\nNon-finite sample in frame, dropped\n");
+    EXPECT_TRUE(ctx.synced);
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(ctx.wrench.smoothed_raw[k], 7.0);
+
+    state.enable_filter(true, 1);
+    port.add(non_finite_frame(1));
+    port.add(numbered_frame(2));
+    CaptureStderr();
+    run();
+    EXPECT_EQ(GetCapturedStderr(), "Non-finite sample in frame, dropped\n");
+    ASSERT_EQ(port.sent.size(), 1u);
+    for (double v : port.sent[0]) EXPECT_TRUE(std::isfinite(v));
+    for (int k = 0; k < 6; ++k) EXPECT_TRUE(std::isfinite(ctx.wrench.smoothed_raw[k]));
+}
+
+// For random streams of valid frames, garbage, corrupted CRCs and truncations, every package
+// is the sample of one valid frame that had just been read whole, in order, and once; and a
+// run of clean frames after a silence is sent whole but for its syncing frame.
+TEST(StreamProperty, PackagesAreExactlyTheValidSyncedFrames) {
+    size_t packages = 0, runs_checked = 0;
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+
+        SensorState state;
+        state.enable_filter(false, 1);
+        StreamContext ctx;
+        FakePort port;
+        ctx.search_start = port.now();
+
+        struct Valid {
+            size_t end;  // stream offset just behind the frame
+            FakePort::Wrench sample;
+        };
+        std::vector<Valid> valid;
+        std::vector<std::pair<size_t, size_t>> clean_runs;  // [first, last] indices into valid
+        bool after_silence = true;
+        int n = 0;
+        for (int segment = 0; segment < 60; ++segment) {
+            int kind = pick(10);
+            if (kind < 5) {  // a run of good frames
+                size_t first = valid.size();
+                for (int i = 1 + pick(4); i > 0; --i) {
+                    SensorFrame f = numbered_frame(++n);
+                    // The header is not covered by the CRC; only a search needs it right.
+                    if (valid.size() > first && pick(4) == 0)
+                        f.bytes[0] = uint8_t(rng());
+                    port.add(f);
+                    valid.push_back({port.scripted(), mapped_of(f)});
+                }
+                if (after_silence && valid.size() - first >= 2)
+                    clean_runs.push_back({first, valid.size() - 1});
+                after_silence = false;
+            } else if (kind == 5) {  // garbage, with 0xAA likely among it
+                for (int i = 1 + pick(60); i > 0; --i) port.add({pick(3) == 0 ? 0xAA : pick(256)});
+                after_silence = false;
+            } else if (kind == 6) {  // corrupted payload or CRC
+                SensorFrame f = numbered_frame(++n);
+                f.bytes[1 + pick(36)] ^= uint8_t(1 + pick(255));
+                port.add(f);
+                after_silence = false;
+            } else if (kind == 7) {  // a frame cut short, then silence
+                SensorFrame f = numbered_frame(++n);
+                port.add(f.bytes, pick(frame_size));
+                port.silence();
+                after_silence = true;
+            } else if (kind == 8) {
+                port.silence();
+                after_silence = true;
+            } else {  // CRC-valid but not finite: never sent
+                port.add(non_finite_frame(++n));
+                after_silence = false;
+            }
+        }
+
+        CaptureStderr();
+        CaptureStdout();
+        size_t dead_at = SIZE_MAX;
+        try {
+            for (int guard = 0; !port.dry(); ++guard) {
+                ASSERT_LT(guard, 100000);
+                stream_pass(ctx, state, port);
+            }
+        } catch (const PortDead&) {
+            dead_at = port.delivered();  // the real process would have ended here
+        }
+        GetCapturedStdout();
+        GetCapturedStderr();
+
+        std::vector<bool> was_sent(valid.size(), false);
+        size_t next = 0;  // valid frames before this one can no longer be sent
+        for (size_t i = 0; i < port.sent.size(); ++i) {
+            size_t j = next;
+            while (j < valid.size() && valid[j].end != port.sent_at[i]) ++j;
+            ASSERT_LT(j, valid.size()) << "package " << i << " is no fresh valid frame, in order";
+            EXPECT_EQ(port.sent[i], valid[j].sample) << "package " << i;
+            was_sent[j] = true;
+            next = j + 1;
+        }
+        for (auto [first, last] : clean_runs) {
+            if (valid[last].end > dead_at)
+                continue;
+            ++runs_checked;
+            for (size_t j = first + 1; j <= last; ++j)
+                EXPECT_TRUE(was_sent[j]) << "clean frame " << j << " behind a silence not sent";
+        }
+        packages += port.sent.size();
+    }
+    // The streams must exercise both checks, not pass them vacuously.
+    EXPECT_GT(packages, 3000u);
+    EXPECT_GT(runs_checked, 300u);
+}
