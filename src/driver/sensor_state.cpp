@@ -30,9 +30,11 @@ int32_t SensorState::set_bias(const double* values) {
 
 int32_t SensorState::set_output(const double* values) {
     for (int k = 0; k < 6; ++k) desired_output[k].store(values[k], std::memory_order_relaxed);
+    // Pending before the mode: a stream that sees the mode raised also sees the capture
+    // it needs, and never applies the desired output against an old reference.
+    output_pending.store(true, std::memory_order_release);
     bias_active.store(false, std::memory_order_release);
     output_active.store(true, std::memory_order_release);
-    output_pending.store(true, std::memory_order_release);
     return 0;
 }
 
@@ -40,7 +42,8 @@ int32_t SensorState::enable_filter(bool enable, int32_t type) {
     filter_type.store(type, std::memory_order_relaxed);
     filter_enabled.store(enable, std::memory_order_relaxed);
     static const double cutoffs[] = {50.0, 40.0, 25.0, 12.5};
-    if (type < 1 || type > 4) return 1;
+    if (type < 1 || type > 4)
+        return 1;
     cutoff_hz.store(cutoffs[type - 1], std::memory_order_relaxed);
     return 0;
 }

@@ -23,8 +23,10 @@ const char* const controller_port = "30004";
 const char* const input_variable = "external_force_torque";
 constexpr double setup_limit_s = 20.0;
 // A controller that accepts the connection but never answers would otherwise hold the
-// start-up forever; a bounded read turns that into a reported failure.
+// start-up forever, and one that stops reading would block the stream forever once the
+// socket's buffer is full; bounded reads and writes turn both into a reported failure.
 constexpr time_t reply_timeout_s = 20;
+constexpr time_t send_timeout_s = 5;
 
 [[noreturn]] void refuse_reply(const char* why, unsigned value) {
     printf("Invalid RTDE reply: ");
@@ -37,7 +39,8 @@ constexpr time_t reply_timeout_s = 20;
 bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
     uint8_t buffer[rtde_buffer_size];
     int length = rtde_encode_setup_request(buffer, names);
-    if (length < 0) refuse_reply("input names of %u bytes do not fit the request", unsigned(strlen(names)));
+    if (length < 0)
+        refuse_reply("input names of %u bytes do not fit the request", unsigned(strlen(names)));
     (void)write_fully(sock, buffer, length);
 
     uint8_t size_bytes[2];
@@ -52,11 +55,15 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
         exit(1);
     }
     switch (rtde_check_reply(size, type)) {
-        case ReplyCheck::ok: break;
-        case ReplyCheck::too_short: refuse_reply("size %u is below the 3-byte header", size);
-        case ReplyCheck::no_recipe_id: refuse_reply("'I' reply of size %u holds no recipe id", size);
+        case ReplyCheck::ok:
+            break;
+        case ReplyCheck::too_short:
+            refuse_reply("size %u is below the 3-byte header", size);
+        case ReplyCheck::no_recipe_id:
+            refuse_reply("'I' reply of size %u holds no recipe id", size);
         case ReplyCheck::too_long:
-            refuse_reply("payload of %u bytes does not fit the 200-byte buffer", size - rtde_header_size);
+            refuse_reply("payload of %u bytes does not fit the 200-byte buffer",
+                         size - rtde_header_size);
     }
     int payload = int(size) - rtde_header_size;
     if (read_fully(sock, buffer, payload) != 0) {
@@ -75,7 +82,8 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
         return true;
     }
     *recipe_id = 0;
-    if (type == 'M') printf("Message: %s\n", reinterpret_cast<const char*>(buffer));
+    if (type == 'M')
+        printf("Message: %s\n", reinterpret_cast<const char*>(buffer));
     return false;
 }
 
@@ -112,4 +120,6 @@ void rtde_connect(uint8_t* recipe_id) {
         }
         sleep(1);
     }
+    timeval send_timeout{send_timeout_s, 0};
+    setsockopt(rtde_socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 }

@@ -53,8 +53,15 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
     ws.previous_timestamp = t;
     ws.have_previous_timestamp = true;
 
-    if (state.output_pending.load(acquire)) {
-        state.output_pending.store(false, relaxed);
+    // The settings hold for all six values of this frame. The mode flags are read before
+    // the pending capture, so that a desired output seen active is never applied
+    // without the capture that goes with it.
+    const bool bias_active = state.bias_active.load(acquire);
+    const bool output_active = state.output_active.load(acquire);
+    const bool filter_enabled = state.filter_enabled.load(relaxed);
+    const double cutoff_hz = state.cutoff_hz.load(relaxed);
+    // Cheap test first; the exchange keeps a call that lands in between from being lost.
+    if (state.output_pending.load(acquire) && state.output_pending.exchange(false, acquire)) {
         for (int k = 0; k < 6; ++k) ws.output_reference[k] = ws.smoothed_raw[k];
         double desired[6];
         for (int k = 0; k < 6; ++k) desired[k] = state.desired_output[k].load(relaxed);
@@ -62,10 +69,6 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
         print_wrench("Offset: ", ws.output_reference);
     }
 
-    const bool bias_active = state.bias_active.load(acquire);
-    const bool output_active = state.output_active.load(acquire);
-    const bool filter_enabled = state.filter_enabled.load(relaxed);
-    const double cutoff_hz = state.cutoff_hz.load(relaxed);
     // The factor is the same for all six axes of a frame; axis 0's smoothing still uses the
     // previous frame's factor, so the new one takes effect after it.
     const double new_alpha = filter_enabled ? filter_factor(cutoff_hz) : ws.filter_alpha;
@@ -75,7 +78,8 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
         if (bias_active)
             ws.offset_wrench[k] = x - state.bias[k].load(relaxed);
         else if (output_active)
-            ws.offset_wrench[k] = x - ws.output_reference[k] + state.desired_output[k].load(relaxed);
+            ws.offset_wrench[k] =
+                x - ws.output_reference[k] + state.desired_output[k].load(relaxed);
         else
             ws.offset_wrench[k] = x;
 
@@ -83,8 +87,8 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
         ws.filter_alpha = new_alpha;
 
         if (filter_enabled)
-            ws.filtered_wrench[k] =
-                ws.filtered_wrench[k] + ws.filter_alpha * (ws.offset_wrench[k] - ws.filtered_wrench[k]);
+            ws.filtered_wrench[k] = ws.filtered_wrench[k] +
+                                    ws.filter_alpha * (ws.offset_wrench[k] - ws.filtered_wrench[k]);
         else
             ws.filtered_wrench[k] = ws.offset_wrench[k];
     }
