@@ -118,6 +118,10 @@ def _run_case(build, bridge, mode, frames, alloc_lib, filt, args, binary):
             rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:20202/RPC2")
             if rpc.enable_filter(False, 1) != 0:
                 raise RuntimeError("enable_filter(False, 1) refused")
+            # Close the HTTP connection, so that the control service's connection thread
+            # ends (and frees) before the measured phase, not in it.
+            rpc("close")()
+            time.sleep(1.0)
         time.sleep(0.5)  # steady state: the port's queue drained, set-up allocations done
         gen.send("GO %d %s" % (proc.pid, allocfile))
         timeout = 60 + (frames / PACED_RATE if mode == "paced" else frames / 20000)
@@ -161,7 +165,7 @@ def main():
     ap.add_argument("json_out")
     ap.add_argument("--frames", type=int, default=200000)
     ap.add_argument("--seconds", type=float, default=20.0)
-    ap.add_argument("--rounds", type=int, default=3,
+    ap.add_argument("--rounds", type=int, default=5,
                     help="flat-out runs of each bridge, interleaved; the median counts")
     ap.add_argument("--no-realtime", action="store_true",
                     help="run the line-rate cases under the default scheduler")
