@@ -28,62 +28,81 @@ constexpr double setup_limit_s = 20.0;
 constexpr time_t reply_timeout_s = 20;
 constexpr time_t send_timeout_s = 5;
 
-[[noreturn]] void refuse_reply(const char* why, unsigned value) {
-    printf("Invalid RTDE reply: ");
-    printf(why, value);
-    printf("\n");
+[[noreturn]] void fail(const char* message) {
+    puts(message);
     exit(1);
 }
 }  // namespace
 
-bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
-    uint8_t buffer[rtde_buffer_size];
-    int length = rtde_encode_setup_request(buffer, names);
-    if (length < 0)
-        refuse_reply("input names of %u bytes do not fit the request", unsigned(strlen(names)));
-    (void)write_fully(sock, buffer, length);
-
+ReplyRead rtde_read_reply(int sock, RtdeReply* reply) {
     uint8_t size_bytes[2];
-    if (read_fully(sock, size_bytes, 2) != 0) {
-        puts("Reading HEADER.size failed!");
-        exit(1);
-    }
-    unsigned size = unsigned(size_bytes[0]) << 8 | size_bytes[1];
-    uint8_t type;
-    if (read_fully(sock, &type, 1) != 0) {
-        puts("Reading HEADER.type failed!");
-        exit(1);
-    }
-    switch (rtde_check_reply(size, type)) {
+    if (read_fully(sock, size_bytes, 2) != 0)
+        return ReplyRead::size_unreadable;
+    reply->size = unsigned(size_bytes[0]) << 8 | size_bytes[1];
+    if (read_fully(sock, &reply->type, 1) != 0)
+        return ReplyRead::type_unreadable;
+    switch (rtde_check_reply(reply->size, reply->type)) {
         case ReplyCheck::ok:
             break;
         case ReplyCheck::too_short:
-            refuse_reply("size %u is below the 3-byte header", size);
+            return ReplyRead::too_short;
         case ReplyCheck::no_recipe_id:
-            refuse_reply("'I' reply of size %u holds no recipe id", size);
+            return ReplyRead::no_recipe_id;
         case ReplyCheck::too_long:
-            refuse_reply("payload of %u bytes does not fit the 200-byte buffer",
-                         size - rtde_header_size);
+            return ReplyRead::too_long;
     }
-    int payload = int(size) - rtde_header_size;
-    if (read_fully(sock, buffer, payload) != 0) {
-        puts("Reading PAYLOAD failed!");
-        exit(1);
-    }
-    buffer[payload] = 0;
+    reply->payload_size = int(reply->size) - rtde_header_size;
+    if (read_fully(sock, reply->payload, reply->payload_size) != 0)
+        return ReplyRead::payload_unreadable;
+    reply->payload[reply->payload_size] = 0;
+    return ReplyRead::ok;
+}
 
-    if (type == 'I') {
-        *recipe_id = buffer[0];
+bool rtde_take_reply(const RtdeReply& reply, uint8_t* recipe_id) {
+    const char* text = reinterpret_cast<const char*>(reply.payload);
+    if (reply.type == 'I') {
+        *recipe_id = reply.payload[0];
         if (*recipe_id != 0)
             printf("Successful setup: Recipe id = %u\n", unsigned(*recipe_id));
         else
             puts("Setup failed!");
-        printf("Type of \"input recipe\": %s\n", reinterpret_cast<const char*>(buffer + 1));
+        printf("Type of \"input recipe\": %s\n", text + 1);
         return true;
     }
     *recipe_id = 0;
-    if (type == 'M')
-        printf("Message: %s\n", reinterpret_cast<const char*>(buffer));
+    if (reply.type == 'M')
+        printf("Message: %s\n", text);
+    return false;
+}
+
+bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
+    uint8_t request[rtde_buffer_size];
+    int length = rtde_encode_setup_request(request, names);
+    if (length < 0)
+        fail("RTDE input names do not fit the set-up request!");
+    (void)write_fully(sock, request, length);
+
+    RtdeReply reply;
+    switch (rtde_read_reply(sock, &reply)) {
+        case ReplyRead::ok:
+            return rtde_take_reply(reply, recipe_id);
+        case ReplyRead::size_unreadable:
+            fail("Reading HEADER.size failed!");
+        case ReplyRead::type_unreadable:
+            fail("Reading HEADER.type failed!");
+        case ReplyRead::payload_unreadable:
+            fail("Reading PAYLOAD failed!");
+        case ReplyRead::too_short:
+            printf("Invalid RTDE reply: size %u is below the 3-byte header\n", reply.size);
+            exit(1);
+        case ReplyRead::no_recipe_id:
+            printf("Invalid RTDE reply: 'I' reply of size %u holds no recipe id\n", reply.size);
+            exit(1);
+        case ReplyRead::too_long:
+            printf("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer\n",
+                   reply.size - rtde_header_size);
+            exit(1);
+    }
     return false;
 }
 

@@ -3,9 +3,35 @@
 
 #include <cstdint>
 
+#include "rtde/rtde_package.h"
+
 // Socket of the controller connection (-1 before it exists). Process-wide so that the
 // interrupt handler can close it.
 extern int rtde_socket;
+
+// One reply package of the set-up, its payload zero-terminated.
+struct RtdeReply {
+    unsigned size = 0;  // the size field: header and payload
+    uint8_t type = 0;
+    int payload_size = 0;
+    uint8_t payload[rtde_buffer_size];
+};
+
+// Reads one reply, refusing sizes the buffer cannot hold; prints nothing.
+enum class ReplyRead {
+    ok,
+    size_unreadable,
+    type_unreadable,
+    payload_unreadable,
+    too_short,
+    no_recipe_id,
+    too_long
+};
+ReplyRead rtde_read_reply(int sock, RtdeReply* reply);
+
+// Acts on a reply that was read: true for an 'I' reply (recipe id stored and reported),
+// false for any other type (recipe id 0; an 'M' text is printed).
+bool rtde_take_reply(const RtdeReply& reply, uint8_t* recipe_id);
 
 // One set-up attempt for the input variables names: true on an 'I' reply (recipe id stored,
 // 0 for a refused set-up), false on any other reply (recipe id 0). Ends the process when
