@@ -61,6 +61,12 @@ install: deps
 	cmake --build $(BUILD) -j $(JOBS) --target ftbridge ftbridge-ctl
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
+# The real daemon on simulated hardware in a sandbox of its own (root): the port found, the
+# sample frequency, live values, scripted ftbridge-ctl calls; writes $(BUILD)/demo/.
+.PHONY: demo
+demo: build
+	python3 tools/demo --daemon $(BUILD)/ftbridge --out $(BUILD)/demo
+
 # Runs the daemon on this machine's real devices (needs a sensor and a controller).
 run: build
 	./$(BUILD)/ftbridge
