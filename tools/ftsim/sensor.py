@@ -180,6 +180,17 @@ class Frames(Item):
         self.count = count
 
 
+class Replay(Item):
+    """Recorded reads [(seconds, bytes)] (ftsim.capture) written at their original pace,
+    from the first one on. Each read is logged as a "replay" entry; a gap longer than
+    `silence_after` (the daemon's read time-out) is logged as a "silence" entry first."""
+    kind = "replay"
+
+    def __init__(self, chunks, silence_after=0.1):
+        self.chunks = [(float(t), bytes(d)) for t, d in chunks]
+        self.silence_after = silence_after
+
+
 # ------------------------------------------------------------------ sent log
 
 class Sent:
@@ -464,6 +475,17 @@ class SimSensor:
                 idx, data, fr = self._make_frame()
                 n = self._write(data, block=True, deadline=deadline)
                 self._log("burst", data, n, True, idx, fr)
+        elif isinstance(it, Replay):
+            start = time.monotonic_ns()
+            t0 = prev = it.chunks[0][0] if it.chunks else 0.0
+            for t, data in it.chunks:
+                if t - prev > it.silence_after:
+                    self._log("silence", b"", 0, True)
+                self._wait_until(start + int(round((t - t0) * 1e9)))
+                if self._stop.is_set():
+                    break
+                self._log(it.kind, data, self._write(data), True)
+                prev = t
         elif isinstance(it, Frames):
             next_t = time.monotonic_ns()
             for _ in range(it.count):
