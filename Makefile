@@ -17,6 +17,7 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) asan-test
+	$(MAKE) tsan-test
 	$(MAKE) fuzz-smoke
 
 # The in-process tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -25,6 +26,8 @@ asan-test: deps
 	cmake --build build-asan -j $(JOBS) --target unit_tests
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -L unit
 
+# The in-process tests under ThreadSanitizer; concurrency_test drives the stream and the
+# control methods on one SensorState at once.
 tsan-test: deps
 	cmake -S . -B build-tsan -DFTBRIDGE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build build-tsan -j $(JOBS) --target unit_tests
