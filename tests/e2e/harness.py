@@ -8,6 +8,7 @@ whose tearDown removes them again so cases do not see each other's leftovers.
 """
 
 import os
+import signal
 import sys
 import unittest
 
@@ -49,6 +50,8 @@ def main(sandboxed=True, need_daemon=True):
         DAEMON = os.path.abspath(DAEMON)
         if not os.access(DAEMON, os.X_OK):
             raise SystemExit("daemon binary %s is missing or not executable" % DAEMON)
+    # Let a terminated run still kill its daemons (atexit in ftsim.sandbox).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     if sandboxed:
         sandbox.enter()   # raises SandboxError: the whole file fails, nothing is skipped
     unittest.main(argv=rest)

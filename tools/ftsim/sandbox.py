@@ -9,6 +9,7 @@ It must run before the process starts any thread (unshare(CLONE_NEWNS) is
 refused in a multi-threaded process), and it needs root.
 """
 
+import atexit
 import ctypes
 import ctypes.util
 import errno
@@ -215,6 +216,16 @@ def _require():
 
 # --------------------------------------------------------------------- daemon
 
+_live_daemons = set()
+
+
+@atexit.register
+def _kill_leftover_daemons():
+    # A test process that dies on an exception must not leave a daemon behind.
+    for d in list(_live_daemons):
+        d.kill()
+
+
 class Daemon:
     """The daemon binary running in a fresh working directory of its own.
 
@@ -243,6 +254,7 @@ class Daemon:
             self.proc = subprocess.Popen([self.path], cwd=self.cwd, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=err, start_new_session=True)
         self.started_ns = time.monotonic_ns()
+        _live_daemons.add(self)
         return self
 
     @property
@@ -330,6 +342,7 @@ class Daemon:
             self.proc.kill()
             self.proc.wait()
             self.returncode = self.proc.returncode
+        _live_daemons.discard(self)
 
     def cleanup(self):
         self.kill()
