@@ -82,7 +82,7 @@ class NoUsableDevice(harness.BenchCase):
 
 class PortChoice(harness.BenchCase):
     def test_lowest_live_port_is_chosen_in_scan_order(self):
-        self.silent(1)
+        s1 = self.silent(1)
         s3 = self.sensor(3)
         s7 = self.sensor(7)
         c = self.controller()
@@ -104,12 +104,48 @@ class PortChoice(harness.BenchCase):
         sandbox.wait_for(lambda: s3.path in fd_targets(d.pid) or not d.running(), 10,
                          "the daemon to open %s" % s3.path)
         self.assertTrue(d.running(), d.describe())
-        self.assertIn(s3.path, fd_targets(d.pid))
-        self.assertNotIn(s7.path, fd_targets(d.pid))
+        fds = fd_targets(d.pid)
+        self.assertEqual(fds.count(s3.path), 1, fds)
+        self.assertNotIn(s7.path, fds)
+        # The probes closed what they opened.
+        self.assertNotIn(s1.path, fds)
 
         d.interrupt()
         self.assertExitStatus(d, 2)
         self.assertTrue(d.stderr().endswith(INTERRUPT + CLOSE), d.stderr())
+
+    def test_found_ports_follow_numeric_order(self):
+        sensors = {i: self.sensor(i, mode="silent") for i in (100, 10, 9, 255)}
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon()
+        d.wait_stderr(opened("/dev/ttyUSB9"), timeout=10)
+        sensors[9].send(sim.SendFrame())
+        c.wait_setup_requests(1, timeout=10)
+        self.assertEqual(d.stderr(), "".join("Found port /dev/ttyUSB%d\n" % i
+                                             for i in (9, 10, 100, 255))
+                         + opened("/dev/ttyUSB9"))
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+
+    def test_unopenable_and_non_terminal_devices(self):
+        # A dangling link does not open and is passed over without a word; a
+        # device that opens but is no terminal fails its probe and the scan goes on.
+        self.link(0, "/dev/pts/999")
+        self.link(1, "/dev/null")
+        s = self.sensor(2, mode="silent")
+        c = self.controller(replies=[ctl.no_answer()])
+        d = self.daemon()
+        d.wait_stderr(opened("/dev/ttyUSB2"), timeout=10)
+        s.send(sim.SendFrame())
+        c.wait_setup_requests(1, timeout=10)
+        err = d.stderr()
+        self.assertNotIn("/dev/ttyUSB0", err)
+        self.assertTrue(err.startswith("Found port /dev/ttyUSB1\nFound port /dev/ttyUSB2\n"
+                                       "init_serialport: "), err)
+        self.assertNotIn(opened("/dev/ttyUSB1"), err)
+        self.assertTrue(err.endswith(opened("/dev/ttyUSB2")), err)
+        d.interrupt()
+        self.assertExitStatus(d, 2)
 
     def test_header_then_short_frame_moves_on_to_the_next_port(self):
         # ttyUSB0 sends a header and a few bytes, then falls silent: the probe
