@@ -8,6 +8,8 @@
 #include "control/methods.h"
 
 namespace {
+constexpr unsigned max_connections = 256;
+
 template <class Method>
 void add(xmlrpc_c::registry& registry, const char* name, SensorState* state) {
     xmlrpc_c::methodPtr method(new Method(state));
@@ -31,11 +33,15 @@ void* server_thread(void* arg) {
     // The library reports a taken port or a failing listener by throwing; uncaught in this
     // thread that would abort the process without a word.
     try {
+        // At its default connection limit the library stops accepting for a fixed 2 s, and
+        // eight busy clients reach it: every caller then waits. The limit is raised well
+        // above any plausible number of control clients.
         xmlrpc_c::serverAbyss abyss(xmlrpc_c::serverAbyss::constrOpt()
                                         .portNumber(control_port)
                                         .registryP(&server->registry)
                                         .serverOwnsSignals(false)
-                                        .expectSigchld(true));
+                                        .expectSigchld(true)
+                                        .maxConn(max_connections));
         abyss.run();
     } catch (const std::exception& e) {
         fprintf(stderr, "XML-RPC control service on port %u failed: %s\n", control_port, e.what());
