@@ -19,6 +19,7 @@ test: build
 	$(MAKE) asan-test
 	$(MAKE) tsan-test
 	$(MAKE) fuzz-smoke
+	$(MAKE) soak SOAK_FRAMES=100000 SOAK_SECONDS=30
 
 # The in-process tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: deps
@@ -82,6 +83,14 @@ clean:
 
 # Figures of the bridge against the serial line's limits and a bare relay, from a Release
 # build; prints a table, writes $(BUILD)/bench.json. A benchmark: not part of `make test`.
+# The daemon under faults on the line and eight control clients at once, against a model of
+# the stream; prints a table. `make test` runs a shorter one.
+SOAK_FRAMES ?= 1000000
+SOAK_SECONDS ?= 180
+.PHONY: soak
+soak: build
+	python3 tests/soak/soak.py --daemon $(BUILD)/ftbridge --frames $(SOAK_FRAMES) --duration $(SOAK_SECONDS)
+
 .PHONY: bench
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
