@@ -81,8 +81,6 @@ format:
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
 
-# Figures of the bridge against the serial line's limits and a bare relay, from a Release
-# build; prints a table, writes $(BUILD)/bench.json. A benchmark: not part of `make test`.
 # The daemon under faults on the line and eight control clients at once, against a model of
 # the stream; prints a table. `make test` runs a shorter one.
 SOAK_FRAMES ?= 1000000
@@ -91,6 +89,8 @@ SOAK_SECONDS ?= 180
 soak: build
 	python3 tests/soak/soak.py --daemon $(BUILD)/ftbridge --frames $(SOAK_FRAMES) --duration $(SOAK_SECONDS)
 
+# Figures of the bridge against the serial line's limits and a bare relay, from a Release
+# build; prints a table, writes $(BUILD)/bench.json. A benchmark: not part of `make test`.
 .PHONY: bench
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
