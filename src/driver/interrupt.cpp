@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -11,7 +12,19 @@
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 
+namespace {
+std::atomic<bool> interrupting{false};
+}
+
+void fatal_exit(int status) {
+    if (interrupting.load()) {
+        for (;;) pause();
+    }
+    exit(status);
+}
+
 void interrupt_handler(int signal_number) {
+    interrupting.store(true);
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
     fprintf(stderr, "Interrupt signal (%i) received.\n", signal_number);
     fprintf(stderr, "Close ports!\n");

@@ -5,6 +5,12 @@
 // the signal number.
 [[noreturn]] void interrupt_handler(int signal_number);
 
+// Ends the process with status after a fatal error, unless SIGINT is already ending it:
+// then the calling thread waits for that end. The handler closes the ports, which makes
+// the other threads' reads and writes fail, and their exit(1) must not race the handler's
+// exit and turn a clean stop (status 2) into a failure.
+[[noreturn]] void fatal_exit(int status);
+
 // Routes SIGINT to interrupt_handler. The handler runs on a thread of its own that waits
 // for the signal, not inside an asynchronous signal handler: it writes through stdio and
 // exits, which is only safe in ordinary thread context while other threads run. Must be

@@ -60,7 +60,7 @@ int main() {
     std::vector<std::string> candidates = scan_ports();
     if (candidates.empty()) {
         fprintf(stderr, "No port found!\n");
-        exit(1);
+        fatal_exit(1);
     }
     std::string chosen;
     for (const std::string& path : candidates) {
@@ -71,7 +71,7 @@ int main() {
     }
     if (chosen.empty()) {
         fprintf(stderr, "No valid port found!\n");
-        exit(1);
+        fatal_exit(1);
     }
 
     // A failed redirection goes unnoticed: the stream matters more than its log. The log
@@ -83,7 +83,7 @@ int main() {
     rtde_connect(&recipe_id);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
-    if (sensor_fd == -1) exit(1);
+    if (sensor_fd == -1) fatal_exit(1);
     state.serial_fd.store(sensor_fd);
     stream_loop(state, recipe_id);
 }

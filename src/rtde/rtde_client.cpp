@@ -12,6 +12,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "driver/interrupt.h"
 #include "rtde/rtde_package.h"
 #include "sensor/serial_io.h"
 
@@ -30,7 +31,7 @@ constexpr time_t send_timeout_s = 5;
 
 [[noreturn]] void fail(const char* message) {
     puts(message);
-    exit(1);
+    fatal_exit(1);
 }
 }  // namespace
 
@@ -94,14 +95,14 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
             fail("Reading PAYLOAD failed!");
         case ReplyRead::too_short:
             printf("Invalid RTDE reply: size %u is below the 3-byte header\n", reply.size);
-            exit(1);
+            fatal_exit(1);
         case ReplyRead::no_recipe_id:
             printf("Invalid RTDE reply: 'I' reply of size %u holds no recipe id\n", reply.size);
-            exit(1);
+            fatal_exit(1);
         case ReplyRead::too_long:
             printf("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer\n",
                    reply.size - rtde_header_size);
-            exit(1);
+            fatal_exit(1);
     }
     return false;
 }
@@ -117,7 +118,7 @@ void rtde_connect(uint8_t* recipe_id) {
     rtde_socket = socket(AF_INET, SOCK_STREAM, 0);
     if (rtde_socket < 0) {
         perror("socket");
-        exit(1);
+        fatal_exit(1);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -125,7 +126,7 @@ void rtde_connect(uint8_t* recipe_id) {
     address.sin_addr.s_addr = inet_addr(controller_address);
     if (connect(rtde_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         perror("RTDE socket connection failed");
-        exit(1);
+        fatal_exit(1);
     }
     timeval timeout{reply_timeout_s, 0};
     setsockopt(rtde_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -135,7 +136,7 @@ void rtde_connect(uint8_t* recipe_id) {
         std::cout << "Could not yet setup RTDE connection." << std::endl;
         if (difftime(time(nullptr), t0) > setup_limit_s) {
             std::cout << "Setup RTDE connection failed!" << std::endl;
-            exit(1);
+            fatal_exit(1);
         }
         sleep(1);
     }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/interrupt.h"
+
 int sensor_fd = -1;
 
 int read_fully(int fd, void* buf, int count) {
@@ -34,7 +36,7 @@ int read_byte() {
     uint8_t byte;
     if (read_fully(sensor_fd, &byte, 1) != 0) {
         fprintf(stderr, "read_byte() from serial port failed! Exiting...\n");
-        exit(1);
+        fatal_exit(1);
     }
     return byte;
 }

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "stream/stream_loop.h"
 
@@ -36,7 +37,7 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_fully(frame.bytes, 1) != 0 && difftime(now, ctx.search_start) > header_timeout_s) {
         fprintf(stderr, "Read frame header from serial port failed! Exiting...\n");
-        exit(1);
+        fatal_exit(1);
     }
     if (frame.header() != sync_header) return;
 
@@ -81,7 +82,7 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
             if (!drop_if_not_finite(frame) &&
                 port.send(process_wrench(ctx.wrench, state, frame)) != 0) {
                 perror("Sending data package to controller failed, exiting");
-                exit(1);
+                fatal_exit(1);
             }
             break;
         case FrameVerdict::crc_error:

@@ -1,0 +1,40 @@
+// SIGINT ends the process with status 2 even when closing the ports makes another thread's
+// read or write fail at that moment: that thread's fatal exit must not win the race.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "driver/interrupt.h"
+#include "rtde/rtde_client.h"
+#include "sensor/serial_io.h"
+
+namespace {
+void stream_meets_closed_port_during_interrupt() {
+    int fds[2];
+    if (pipe(fds) != 0) _exit(10);
+    sensor_fd = fds[0];
+    rtde_socket = fds[1];
+    std::thread handler([] {
+        // Give the stream a head start so that it is spinning when the port goes.
+        usleep(20000);
+        interrupt_handler(2);
+    });
+    // The stream: as soon as the port is closed, its next read fails and it gives up.
+    while (fcntl(fds[0], F_GETFD) != -1) {
+    }
+    fatal_exit(1);
+}
+}  // namespace
+
+TEST(InterruptDeathTest, FailureCausedByTheClosedPortsDoesNotOverrideTheSignalsStatus) {
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EXIT(stream_meets_closed_port_during_interrupt(), testing::ExitedWithCode(2),
+                    "Close ports!");
+}
+
+TEST(InterruptDeathTest, FatalExitWithoutAnInterruptExitsWithItsStatus) {
+    EXPECT_EXIT(fatal_exit(1), testing::ExitedWithCode(1), "");
+}
