@@ -330,6 +330,11 @@ class SimSensor:
                                        % (self.path, self._played, target))
                 self._lock.wait(left)
 
+    def feed(self, *items, timeout=10.0):
+        """Send script items and wait until the daemon has read them off the line."""
+        self.send(*items)
+        self.wait_consumed(timeout=timeout)
+
     def pending_input(self):
         """Bytes sitting in the slave's input queue, not yet read by the daemon."""
         buf = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
