@@ -62,7 +62,7 @@ fuzz-smoke:
 PREFIX ?= /usr/local
 install: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target ftbridge ftbridge-ctl
+	cmake --build $(BUILD) -j $(JOBS) --target ftbridge ftbridge-ctl ftrecord
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 # The real daemon on simulated hardware in a sandbox of its own (root): the port found, the
