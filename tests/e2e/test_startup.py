@@ -19,22 +19,6 @@ def opened(path):
     return "Opened port %s and check for valid frame\n" % path
 
 
-def fd_targets(pid):
-    """Where the process's descriptors point (e.g. /dev/pts/3)."""
-    out = []
-    fd_dir = "/proc/%d/fd" % pid
-    try:
-        names = os.listdir(fd_dir)
-    except FileNotFoundError:
-        return out
-    for n in names:
-        try:
-            out.append(os.readlink(os.path.join(fd_dir, n)))
-        except OSError:
-            pass
-    return out
-
-
 class NoUsableDevice(harness.BenchCase):
     def test_no_device_at_all(self):
         d = self.daemon()
@@ -101,10 +85,10 @@ class PortChoice(harness.BenchCase):
 
         # After the controller stage the chosen device is opened for streaming:
         # the daemon then holds ttyUSB3's pty, and never ttyUSB7's.
-        sandbox.wait_for(lambda: s3.path in fd_targets(d.pid) or not d.running(), 10,
+        sandbox.wait_for(lambda: s3.path in d.open_files() or not d.running(), 10,
                          "the daemon to open %s" % s3.path)
         self.assertTrue(d.running(), d.describe())
-        fds = fd_targets(d.pid)
+        fds = d.open_files()
         self.assertEqual(fds.count(s3.path), 1, fds)
         self.assertNotIn(s7.path, fds)
         # The probes closed what they opened.

@@ -325,6 +325,21 @@ class Daemon:
     def wait_stdout(self, text, timeout=10.0):
         return self._wait_text(self.stdout, text, timeout, "stdout")
 
+    def open_files(self):
+        """Where the daemon's descriptors point now (e.g. '/dev/pts/3', 'socket:[..]')."""
+        out = []
+        fd_dir = "/proc/%d/fd" % self.proc.pid
+        try:
+            names = os.listdir(fd_dir)
+        except FileNotFoundError:
+            return out
+        for n in names:
+            try:
+                out.append(os.readlink(os.path.join(fd_dir, n)))
+            except OSError:
+                pass
+        return out
+
     def interrupt(self):
         self.proc.send_signal(signal.SIGINT)
 
