@@ -1,0 +1,201 @@
+"""The control service where the daemon guards against trouble: clients that hang
+up, NaN parameters, reconfigurations before the sensor port is open or at the
+same time, and a control port that is already taken.
+
+Run: python3 tests/e2e/test_control_mends.py --daemon build/ftbridge
+"""
+
+import math
+import socket
+import time
+import xmlrpc.client
+
+import harness
+from harness import ctl, sandbox
+from control_bench import (HOST, PORT, Background, StreamingCase, doubles, hang_up,
+                           http_request, method_call, minus, proxy, raw_call, wait_service)
+
+SYNCED = "Frame synced with 0xAA header\n"
+Fault = xmlrpc.client.Fault
+# Values xmlrpc-c reads exactly, so the packages can be compared bit for bit.
+BIAS = (0.5, -1.25, 2.0, 0.125, -0.25, 1.5)
+
+
+def sequence(number):
+    return b"C" + (b"f,%d,0,0,1\n" % number) + b"s#R"
+
+
+class WhileStreaming(StreamingCase):
+    def _still_streaming(self, since_ns):
+        """The daemon lives, sends packages after since_ns, and answers calls."""
+        sandbox.wait_for(lambda: len([p for p in self.c.packages() if p.t_ns > since_ns]) >= 300
+                         or not self.d.running(), 15, "packages after the hang-ups")
+        self.assertTrue(self.d.running(), "the daemon died\n" + self.d.describe())
+        self.assertIs(self.rpc().is_running(), True)
+
+    def test_clients_that_hang_up_early(self):
+        # A long title makes the answer long, so the daemon is still writing when the
+        # client's reset arrives.
+        title = "T" * 200000
+        self.assertEqual(self.rpc().set_title(title), title)
+        req = http_request(method_call("get_title"))
+        t0 = time.monotonic_ns()
+        for reset in (False, True):
+            for _ in range(50):
+                hang_up(req, reset=reset)
+        # Requests cut off in the body, in the headers, and before any byte.
+        bias_req = http_request(method_call("set_bias", doubles(*("1.5",) * 6)))
+        for part in (req[:-20], bias_req[:-40], bias_req[:30], bias_req[:5], b""):
+            for reset in (False, True):
+                for _ in range(10):
+                    hang_up(part, reset=reset)
+        self._still_streaming(t0)
+        self.assertEqual(self.rpc().get_title(), title + " (C++)")
+
+    def test_hang_up_during_a_reconfiguration(self):
+        # The answer comes two seconds later, to a client long gone.
+        self.assertEqual(self.rpc().enable_filter(False, 1), 0)
+        cmds0 = len(self.s.commands)
+        rx0 = len(self.s.received())
+        for reset in (False, True):
+            with self.subTest(reset=reset):
+                n = len(self.s.commands)
+                hang_up(http_request(method_call("configure_sensor", doubles("119.999"))),
+                        reset=reset)
+                sandbox.wait_for(lambda: len(self.s.commands) > n or not self.d.running(), 10,
+                                 "the command sequence")
+                self._still_streaming(self.s.commands[n]["t_R"])
+        self.assertEqual(self.s.received()[rx0:], sequence(380) * 2)
+        self.assertEqual([c["line"] for c in self.s.commands[cmds0:]], ["f,380,0,0,1\n"] * 2)
+
+    def test_nan_is_refused_and_changes_nothing(self):
+        r = self.rpc()
+        self.assertEqual(r.set_title("nan test"), "nan test")
+        self.assertEqual(r.enable_filter(False, 1), 0)
+        self.assertEqual(r.set_bias(*BIAS), 0)
+        n0 = self.wait_latest_fits(lambda m: minus(m, BIAS))
+        log0 = self.d.log()
+        rx0 = self.s.received()
+
+        # The standard client writes NaN as "nan", which xmlrpc-c takes as a double.
+        self.assertIn(b"<double>nan</double>", xmlrpc.client.dumps((math.nan,)).encode())
+        nan = math.nan
+        for name, args in (("set_bias", (nan, 1.0, 2.0, 3.0, 4.0, 5.0)),
+                           ("set_bias", (1.0, 2.0, 3.0, 4.0, 5.0, nan)),
+                           ("set_output", (nan,) * 6),
+                           ("set_output", (1.0, 2.0, nan, 4.0, 5.0, 6.0)),
+                           ("configure_sensor", (nan,))):
+            with self.subTest(method=name, args=args):
+                t = time.monotonic()
+                with self.assertRaises(Fault):
+                    getattr(r, name)(*args)
+                self.assertLess(time.monotonic() - t, 1.5, "a refused call must not wait")
+        for text in ("nan", "NaN", "-nan", "NAN", "+nan"):
+            for name, params in (("set_bias", doubles("1", "2", "3", "4", "5", text)),
+                                 ("set_output", doubles(text, "2", "3", "4", "5", "6")),
+                                 ("configure_sensor", doubles(text))):
+                with self.subTest(method=name, text=text):
+                    with self.assertRaises(Fault):
+                        raw_call(method_call(name, params))
+
+        # Still bias mode with the old values, filter off, no desired output taken over,
+        # no command sent to the sensor.
+        stage, counts = self.stream_check(n0, [lambda m: minus(m, BIAS)], more=200)
+        self.assertGreater(counts[0], 150)
+        self.assertEqual(self.d.log(), log0)
+        self.assertEqual(self.s.received(), rx0)
+        self.assertEqual(r.get_title(), "nan test (C++)")
+
+    def test_overlapping_reconfigurations_do_not_interleave(self):
+        self.assertEqual(self.rpc().enable_filter(False, 1), 0)
+        rx0 = len(self.s.received())
+        cmds0 = len(self.s.commands)
+        log0 = len(self.d.log())
+        rates = {120.0: 395, 47500.0: 1, 50000.0: 0}
+        calls = [Background(lambda rate=rate: proxy(20).configure_sensor(rate)) for rate in rates]
+        for call in calls:
+            self.assertEqual(call.join(20), 0)
+
+        # The simulator records a sequence when its "R" arrives, a moment after the call.
+        sandbox.wait_for(lambda: len(self.s.commands) >= cmds0 + 3, 5, "three sequences")
+        cmds = self.s.commands[cmds0:]
+        self.assertEqual(len(cmds), 3, cmds)
+        for cmd in cmds:
+            self.assertIn(cmd["bytes"], [sequence(n) for n in rates.values()])
+        self.assertEqual(sorted(c["line"] for c in cmds),
+                         sorted("f,%d,0,0,1\n" % n for n in rates.values()))
+        # Byte for byte: three whole sequences one after the other, nothing between.
+        self.assertEqual(self.s.received()[rx0:], b"".join(c["bytes"] for c in cmds))
+        for a, b in zip(cmds, cmds[1:]):
+            self.assertGreaterEqual(b["t_C"], a["t_R"])
+        for cmd in cmds:
+            self.assertGreaterEqual(cmd["t_R"] - cmd["t_C"], 1_900_000_000)
+        # One after the other: the last answer comes three waits after the first call.
+        self.assertGreaterEqual(max(c.t_end for c in calls) - min(c.t_start for c in calls), 6.0)
+        for cmd in cmds:
+            self.assertEqual(self.d.log()[log0:].count(cmd["line"]), 1)
+        self._still_streaming(cmds[-1]["t_R"])
+
+
+class EarlyReconfiguration(harness.BenchCase):
+    def test_before_the_streaming_port_is_open(self):
+        s = self.sensor(0, mode="silent")
+        busy = ctl.message("busy")
+        c = self.controller(replies=[busy, busy, busy, ctl.ok()])
+        d = self.daemon()
+        wait_service(d)
+        r = proxy()
+
+        # While the probe waits for the sensor's first frame.
+        d.wait_stderr("Opened port /dev/ttyUSB0 and check for valid frame\n")
+        for rate in (250.0, 50.0):
+            t = time.monotonic()
+            self.assertEqual(r.configure_sensor(rate), 1)
+            self.assertLess(time.monotonic() - t, 1.5)
+        # While the controller keeps the set-up waiting.
+        s.set_mode("stream")
+        c.wait_setup_requests(1, timeout=10)
+        t = time.monotonic()
+        self.assertEqual(r.configure_sensor(1000.0), 1)
+        self.assertLess(time.monotonic() - t, 1.5)
+        self.assertEqual(c.packages(), [], "the stream had already started")
+        self.assertIs(r.is_running(), False)
+
+        # The stream then starts and is never paused by the refused calls.
+        c.wait_packages(200, timeout=15)
+        sandbox.wait_for(lambda: r.is_running(), 5, "is_running true")
+        self.assertEqual(s.received(), b"", "bytes reached the sensor")
+        self.assertEqual(s.commands, [])
+        self.assertEqual(d.stderr().count(SYNCED), 1)
+        self.assertNotIn("f,", d.log())
+
+        # Once streaming, a reconfiguration goes through as usual.
+        self.assertEqual(r.configure_sensor(250.0), 0)
+        s.wait_received(sequence(59), timeout=5)   # the pty hands the bytes on a moment later
+        self.assertEqual(s.received(), sequence(59))
+        self.assertTrue(d.running())
+
+
+class ControlPortTaken(harness.BenchCase):
+    def test_daemon_reports_and_exits(self):
+        for addr in ("0.0.0.0", HOST):
+            with self.subTest(bound=addr):
+                holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                try:
+                    holder.bind((addr, PORT))
+                    holder.listen(1)
+                    self.sensor(0)
+                    self.controller()
+                    d = self.daemon()
+                    self.assertExitStatus(d, 1)
+                    err = d.stderr()
+                    self.assertRegex(err, r"(^|\n)XML-RPC control service on port 20202 "
+                                          r"failed: .*\S.*\n")
+                    self.assertEqual(err.count("XML-RPC control service"), 1, err)
+                finally:
+                    holder.close()
+                    self.reset()
+
+
+if __name__ == "__main__":
+    harness.main()
