@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,13 +24,30 @@ void fatal_exit(int status) {
     exit(status);
 }
 
+namespace {
+// Closes the port behind fd and leaves in its place one end of a socket pair that nobody
+// ever reads or writes: a read on it waits, a write fills it and then waits. The main
+// thread, which may be using the descriptor at this moment, thus blocks until the exit
+// instead of failing and reporting an error that did not happen, and the number cannot be
+// handed to a new control connection that the stream would then write into.
+void close_port(int fd, int placeholder) {
+    if (fd < 0)
+        return;
+    if (placeholder < 0 || dup2(placeholder, fd) < 0)
+        close(fd);
+}
+}  // namespace
+
 void interrupt_handler(int signal_number) {
     interrupting.store(true);
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
     fprintf(stderr, "Interrupt signal (%i) received.\n", signal_number);
     fprintf(stderr, "Close ports!\n");
-    close(sensor_fd);
-    close(rtde_socket);
+    int placeholder[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
+        placeholder[0] = -1;
+    close_port(sensor_fd, placeholder[0]);
+    close_port(rtde_socket, placeholder[0]);
     exit(signal_number);
 }
 
@@ -45,7 +63,8 @@ void* interrupt_thread(void*) {
     sigset_t set = interrupt_signals();
     for (;;) {
         int signal_number;
-        if (sigwait(&set, &signal_number) == 0) interrupt_handler(signal_number);
+        if (sigwait(&set, &signal_number) == 0)
+            interrupt_handler(signal_number);
     }
 }
 }  // namespace
