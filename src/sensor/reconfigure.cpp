@@ -8,7 +8,9 @@
 
 int reconfigure_number(bool filter_enabled, double requested_rate) {
     if (filter_enabled) return 59;
-    if (requested_rate < 120.0) return 380;
+    // Written so that NaN also takes the slow-rate setting: converting it to int is undefined
+    // and would send the sensor a garbage number.
+    if (!(requested_rate >= 120.0)) return 380;
     return int(47500.0 / requested_rate);
 }
 
