@@ -97,6 +97,22 @@ inline int open_fd_count() {
     return count - 1;  // the directory's own descriptor
 }
 
+inline std::string fd_target(int fd);
+
+// Descriptors of this process open on `path`. Counting only these keeps the check immune to
+// other threads (or a sanitizer's runtime) opening and closing files meanwhile.
+inline int open_fd_count_to(const std::string& path) {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    while (struct dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.' && fd_target(atoi(entry->d_name)) == path)
+            ++count;
+    closedir(dir);
+    return count;
+}
+
 inline std::string fd_target(int fd) {
     char target[256];
     ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);

@@ -375,7 +375,7 @@ ProbeResult probe_with(const PtyPair& pty, const std::vector<uint8_t>& bytes, do
         else
             ADD_FAILURE() << "the probe never read the port";
     });
-    int before = testutil::open_fd_count();
+    int before = testutil::open_fd_count_to(pty.slave_path);
     auto start = std::chrono::steady_clock::now();
     testing::internal::CaptureStderr();
     bool found = probe_serialport(pty.slave_path.c_str(), limit_s);
@@ -383,7 +383,7 @@ ProbeResult probe_with(const PtyPair& pty, const std::vector<uint8_t>& bytes, do
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     feeder.join();
-    return {found, err, seconds, testutil::open_fd_count() - before};
+    return {found, err, seconds, testutil::open_fd_count_to(pty.slave_path) - before};
 }
 
 std::string opened_line(const PtyPair& pty) {
