@@ -42,6 +42,8 @@ import xmlrpc.client
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from ftsim import sensor as sim  # noqa: E402
+
 HEADER = 0xAA
 FRAME = 37
 CONTROL = ("127.0.0.1", 20202)
@@ -621,12 +623,7 @@ class StderrWatch:
 
 class Pty:
     def __init__(self):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        tty.setraw(self.slave)
-        fl = fcntl.fcntl(self.master, fcntl.F_GETFL)
-        fcntl.fcntl(self.master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
-        self.path = os.ttyname(self.slave)
+        self.master, self.slave, self.path = sim.open_raw_pty()
         self.rx = bytearray()
         self.rx_lock = threading.Lock()
 

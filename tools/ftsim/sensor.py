@@ -84,6 +84,17 @@ def default_signal(index, rate_hz):
             0.1 + 0.05 * math.sin(2 * math.pi * 0.9 * t + 2.0))
 
 
+def open_raw_pty():
+    """A pty pair in raw mode at once (the line discipline would otherwise turn 0x0D into
+    0x0A), the master non-blocking. Returns (master, slave, slave path)."""
+    master, slave = os.openpty()
+    tty.setraw(master)
+    tty.setraw(slave)
+    fl = fcntl.fcntl(master, fcntl.F_GETFL)
+    fcntl.fcntl(master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
+    return master, slave, os.ttyname(slave)
+
+
 # ---------------------------------------------------------------- script items
 
 class Item:
@@ -235,13 +246,7 @@ class SimSensor:
         self.mode = mode
         self.signal = signal
         self.timestamp_start = timestamp_start
-        self.master, self.slave = os.openpty()
-        # Raw at once: the line discipline would otherwise turn 0x0D into 0x0A.
-        tty.setraw(self.master)
-        tty.setraw(self.slave)
-        fl = fcntl.fcntl(self.master, fcntl.F_GETFL)
-        fcntl.fcntl(self.master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
-        self.path = os.ttyname(self.slave)
+        self.master, self.slave, self.path = open_raw_pty()
 
         self._lock = threading.Condition()
         self._script = collections.deque()
