@@ -6,6 +6,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 
 #include "control/methods.h"
+#include "driver/interrupt.h"
 
 namespace {
 constexpr unsigned max_connections = 256;
@@ -45,7 +46,7 @@ void* server_thread(void* arg) {
         abyss.run();
     } catch (const std::exception& e) {
         fprintf(stderr, "XML-RPC control service on port %u failed: %s\n", control_port, e.what());
-        exit(1);
+        fatal_exit(1);
     }
     return nullptr;
 }

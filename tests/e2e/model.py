@@ -7,20 +7,16 @@ description of the behaviour, not from the daemon's code.
 """
 
 import math
+import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from ftsim.sensor import crc16  # noqa: E402  the line's checksum; not the daemon's logic
 
 HEADER = 0xAA
 FRAME = 37
 SILENCE = None  # marker in the line: a pause long enough for a read to time out
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return crc ^ 0xFFFF
 
 
 def filter_factor(cutoff_hz):
