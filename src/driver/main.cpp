@@ -85,5 +85,6 @@ int main() {
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
     if (sensor_fd == -1) fatal_exit(1);
     state.serial_fd.store(sensor_fd);
+    state.set_port(chosen);
     stream_loop(state, recipe_id);
 }

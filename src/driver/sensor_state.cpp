@@ -1,10 +1,29 @@
 #include "driver/sensor_state.h"
 
-SensorState::SensorState() {
+#include <ctime>
+
+int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+SensorState::SensorState() : started_ns(monotonic_ns()) {
     for (int k = 0; k < 6; ++k) {
         bias[k].store(0.0, std::memory_order_relaxed);
         desired_output[k].store(0.0, std::memory_order_relaxed);
+        stats.last_wrench[k].store(0.0, std::memory_order_relaxed);
     }
+}
+
+void SensorState::set_port(const std::string& path) {
+    std::lock_guard<std::mutex> lock(title_mutex);
+    port = path;
+}
+
+std::string SensorState::get_port() const {
+    std::lock_guard<std::mutex> lock(title_mutex);
+    return port;
 }
 
 void SensorState::set_title(const std::string& text) {

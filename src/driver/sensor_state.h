@@ -6,6 +6,10 @@
 #include <mutex>
 #include <string>
 
+// Coarse monotonic clock in nanoseconds: a few ns a call, a few ms of resolution, which is
+// all the stream's and the statistics' 0.1 s decisions need.
+int64_t monotonic_ns();
+
 // Every field the two sides share is atomic, so neither side ever waits for the other. The
 // mode flags are stored with release and loaded with acquire: a stream that sees a flag
 // raised also sees the six values stored before it. Everything else is relaxed.
@@ -27,6 +31,26 @@ public:
     std::atomic<int> serial_fd{-1};
     std::atomic<double> sample_freq_hz{0.0};
 
+    // Counters since the process started, and what the stream last sent; written by the
+    // stream alone with relaxed stores, read by the control service.
+    struct Statistics {
+        std::atomic<uint64_t> frames{0};            // CRC-valid frames while synced
+        std::atomic<uint64_t> packages{0};          // data packages sent
+        std::atomic<uint64_t> crc_errors{0};        // "CRC error" lines
+        std::atomic<uint64_t> lost_sync{0};         // "Lost sync" lines
+        std::atomic<uint64_t> synchronisations{0};  // "Frame synced" lines
+        std::atomic<uint64_t> non_finite{0};        // frames dropped as non-finite
+        std::atomic<uint64_t> read_failures{0};     // failed frame reads, either state
+        std::atomic<uint64_t> reconfigurations{0};  // completed command sequences
+        std::atomic<int64_t> last_package_ns{0};    // CLOCK_MONOTONIC_COARSE; 0: none yet
+        std::atomic<double> last_wrench[6];         // values of the last package sent
+    } stats;
+    const int64_t started_ns;  // CLOCK_MONOTONIC_COARSE at construction
+
+    // The streaming device path, "" until start-up opens it.
+    void set_port(const std::string& path);
+    std::string get_port() const;
+
     void set_title(const std::string& text);
     std::string get_title() const;
     int32_t set_bias(const double* values);
@@ -41,6 +65,7 @@ public:
 private:
     mutable std::mutex title_mutex;
     std::string title;
+    std::string port;  // under title_mutex; written once
     // Held for a whole command sequence, so that two sequences never interleave on the line.
     std::mutex reconfigure_mutex;
 };

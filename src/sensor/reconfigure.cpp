@@ -38,6 +38,7 @@ int32_t SensorState::reconfigure_sensor(double requested_rate) {
     ignored = write(fd, "#", 1);
     ignored = write(fd, "R", 1);
     (void)ignored;
+    stats.reconfigurations.fetch_add(1, std::memory_order_relaxed);
     configuring.store(false, std::memory_order_relaxed);
     return 0;
 }
