@@ -81,6 +81,7 @@ int main() {
 
     uint8_t recipe_id = 0;
     rtde_connect(&recipe_id);
+    state.recipe_id.store(recipe_id, std::memory_order_relaxed);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
     if (sensor_fd == -1) fatal_exit(1);

@@ -29,6 +29,7 @@ public:
     std::atomic<double> desired_output[6];
     std::atomic<double> cutoff_hz{50.0};
     std::atomic<int> serial_fd{-1};
+    std::atomic<int> recipe_id{0};  // the controller's recipe, once set up
     std::atomic<double> sample_freq_hz{0.0};
 
     // Counters since the process started, and what the stream last sent; written by the
