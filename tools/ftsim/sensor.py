@@ -34,13 +34,25 @@ assert _BODY.size == 34
 
 # --------------------------------------------------------------------- frames
 
-def crc16(data):
-    """CRC-16/X-25: reflected 0x1021 (0x8408), init 0xFFFF, final complement."""
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
+def _crc_table():
+    table = []
+    for i in range(256):
+        crc = i
         for _ in range(8):
             crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+        table.append(crc)
+    return tuple(table)
+
+
+_CRC_TABLE = _crc_table()
+
+
+def crc16(data):
+    """CRC-16/X-25: reflected 0x1021 (0x8408), init 0xFFFF, final complement. By table:
+    the soak checks millions of frames."""
+    crc, t = 0xFFFF, _CRC_TABLE
+    for b in data:
+        crc = (crc >> 8) ^ t[(crc ^ b) & 0xFF]
     return crc ^ 0xFFFF
 
 
@@ -49,15 +61,15 @@ def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def pack_frame(values, status=0, timestamp=0, extra=b"\0\0\0\0", header=HEADER, crc=None):
-    """Build a 37-byte frame. crc=None computes the right one."""
+def pack_frame(values, status=0, timestamp=0, extra=b"\0\0\0\0", header=HEADER, crc=None,
+               bad_crc=False):
+    """Build a 37-byte frame. crc=None computes the right one; bad_crc spoils its low byte."""
     if len(values) != 6:
         raise ValueError("a frame carries six values")
     if len(extra) != 4:
         raise ValueError("extra is four bytes")
     body = _BODY.pack(status & 0xFFFF, *values, timestamp & 0xFFFFFFFF, bytes(extra))
-    if crc is None:
-        crc = crc16(body)
+    crc = (crc16(body) if crc is None else crc) ^ (0xFF if bad_crc else 0)
     return bytes([header & 0xFF]) + body + struct.pack("<H", crc & 0xFFFF)
 
 
@@ -165,7 +177,13 @@ class Garbage(Item):
 
 
 class Raw(Garbage):
+    """Bytes as they are. block=True writes them all, as fast as the daemon reads them,
+    within `timeout` seconds, where other items drop what the pty cannot take."""
     kind = "raw"
+
+    def __init__(self, data, block=False, timeout=30.0):
+        super().__init__(data)
+        self.block, self.timeout = block, timeout
 
 
 class Silence(Item):
@@ -416,18 +434,16 @@ class SimSensor:
             if it.timestamp is not None:
                 ts = it.timestamp
             status, extra, header, crc, bad = it.status, it.extra, it.header, it.crc, it.bad_crc
-        data = pack_frame(values, status, ts, extra, header, crc)
-        if bad:
-            data = data[:35] + bytes([data[35] ^ 0xFF]) + data[36:]
+        data = pack_frame(values, status, ts, extra, header, crc, bad)
         fr = unpack_frame(data)
         return idx, data, fr
 
     def _write(self, data, block=False, deadline=None):
         """Write to the master; without `block`, drop what does not fit."""
-        done = 0
+        done, view = 0, memoryview(data)
         while done < len(data) and not self._stop.is_set():
             try:
-                done += os.write(self.master, data[done:])
+                done += os.write(self.master, view[done:])
             except BlockingIOError:
                 if not block:
                     break
@@ -472,6 +488,9 @@ class SimSensor:
             self._log(it.kind, data, written, True, idx, fr)
         elif isinstance(it, SendFrame):
             self._send_frame(it, it.kind, True)
+        elif isinstance(it, Raw):
+            n = self._write(it.data, it.block, time.monotonic() + it.timeout)
+            self._log(it.kind, it.data, n, True)
         elif isinstance(it, Garbage):
             self._log(it.kind, it.data, self._write(it.data), True)
         elif isinstance(it, Silence):
