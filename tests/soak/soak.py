@@ -25,6 +25,8 @@ import json
 import math
 import os
 import random
+import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -307,7 +309,10 @@ class Output:
     """The daemon's stderr and debug log, read as they grow (the log across its rotations),
     counted as the model predicts them. reset() starts the counts afresh."""
 
-    LOG_LINES = ("Error: ", "Set to desired output: ", "Offset: ")
+    # The XML-RPC library writes unterminated diagnostics into the log (a client that hangs
+    # up: "Failed to read from Abyss connection. ..."), so a stream line may follow one.
+    LOG_LINE = re.compile(r"(Error: \d+|Set to desired output: .*|Offset: .*|"
+                          + mdl.CRC_REPORT + r": \d+/\d+)$")
 
     def __init__(self, daemon):
         self.err = sandbox.Tail(daemon.stderr_path)
@@ -334,10 +339,11 @@ class Output:
                 if t in self.counts:
                     self.counts[t] += 1
             for line in self.log.lines():
-                t = line.decode("utf-8", "replace")
-                if t.startswith(self.LOG_LINES):
-                    self.log_lines.append(t)
-                self.log_reports += t.startswith(report)
+                m = self.LOG_LINE.search(line.decode("utf-8", "replace"))
+                if m and m.group(1).startswith(report):
+                    self.log_reports += 1
+                elif m:
+                    self.log_lines.append(m.group(1))
             return self.counts[mdl.SYNCED_READ_FAILED]
 
     def wait_failed(self, count, daemon, timeout):
@@ -625,6 +631,11 @@ def run(args):
         print(daemon.describe()[-3000:])
     sensor.close()
     controller.stop()
+    if ok:
+        daemon.cleanup()
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("the daemon's files: %s, %s" % (work, daemon.outdir))
     print("SOAK %s" % ("PASSED" if ok else "FAILED"))
     return 0 if ok else 1
 

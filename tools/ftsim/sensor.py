@@ -253,15 +253,18 @@ class SimSensor:
 
     mode: "stream" sends default frames at rate_hz between script items;
     "silent" sends nothing at all (until scripted).
+    follow_rate: after a reconfiguration, send at the rate its line asks for: the daemon
+    asks for R frames/s with the number 47500 / R.
     """
 
     def __init__(self, rate_hz=800.0, mode="stream", signal=default_signal,
-                 timestamp_start=0, start=True):
+                 timestamp_start=0, start=True, follow_rate=False):
         if mode not in ("stream", "silent"):
             raise ValueError("mode is 'stream' or 'silent'")
         self.rate_hz = float(rate_hz)
         self.period_ns = int(round(1e9 / self.rate_hz))
         self.mode = mode
+        self.follow_rate = follow_rate
         self.signal = signal
         self.timestamp_start = timestamp_start
         self.master, self.slave, self.path = open_raw_pty()
@@ -610,6 +613,10 @@ class SimSensor:
             cmd["t_R"] = t
             cmd["bytes"] = bytes(cmd["bytes"])
             self.commands.append(cmd)
+            number = cmd["line"].split(",")[1:2]
+            if self.follow_rate and number and number[0].isdigit() and int(number[0]) > 0:
+                self.rate_hz = 47500.0 / int(number[0])
+                self.period_ns = int(round(1e9 / self.rate_hz))
             self._cmd = None
             self.paused = False
             self._wake.set()
