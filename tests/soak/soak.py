@@ -380,7 +380,7 @@ def play(plan, model, sensor, controller, daemon, out, duration):
         if daemon.poll() is not None:
             raise AssertionError("the daemon died (status %s)" % daemon.poll())
         if step[0] == "bytes":
-            sensor.send(sim.Raw(step[1], block=True))
+            sensor.send(sim.Raw(step[1], block=True, timeout=30))
             done_bytes += 1
             continue
         _, action, params, expected_failed, expect = step

@@ -170,21 +170,16 @@ class Split(SendFrame):
 
 
 class Garbage(Item):
-    """Bytes as they are; with block=True written whole, as fast as the pty takes them."""
+    """Bytes as they are. block=True writes them all, as fast as the daemon reads them
+    (within `timeout` seconds, if given), where otherwise what the pty cannot take is dropped."""
     kind = "garbage"
 
-    def __init__(self, data, block=False):
-        self.data, self.block = bytes(data), block
+    def __init__(self, data, block=False, timeout=None):
+        self.data, self.block, self.timeout = bytes(data), block, timeout
 
 
 class Raw(Garbage):
-    """Bytes as they are. block=True writes them all, as fast as the daemon reads them,
-    within `timeout` seconds, where other items drop what the pty cannot take."""
     kind = "raw"
-
-    def __init__(self, data, block=False, timeout=30.0):
-        super().__init__(data)
-        self.block, self.timeout = block, timeout
 
 
 class Silence(Item):
@@ -492,11 +487,9 @@ class SimSensor:
             self._log(it.kind, data, written, True, idx, fr)
         elif isinstance(it, SendFrame):
             self._send_frame(it, it.kind, True)
-        elif isinstance(it, Raw):
-            n = self._write(it.data, it.block, time.monotonic() + it.timeout)
-            self._log(it.kind, it.data, n, True)
         elif isinstance(it, Garbage):
-            self._log(it.kind, it.data, self._write(it.data, block=it.block), True)
+            n = self._write(it.data, it.block, it.timeout and time.monotonic() + it.timeout)
+            self._log(it.kind, it.data, n, True)
         elif isinstance(it, Silence):
             self._log(it.kind, b"", 0, True)
             self._stop.wait(it.seconds)
