@@ -410,8 +410,11 @@ def play(plan, model, sensor, controller, daemon, out, duration):
     # The end: the last pause has been met, so every package has been sent.
     out.wait_failed(plan.steps[-1][3], daemon, 30)
     want = (plan.warm_packages + len(model.values) // 6) * PACKAGE
-    sandbox.wait_for(lambda: (lambda n, drained: n >= want and drained)(*controller.received()),
-                     30, "the predicted packages")
+    try:
+        sandbox.wait_for(lambda: (lambda n, got_all: n >= want and got_all)(
+            *controller.received()), 30, "the predicted packages")
+    except TimeoutError as e:
+        failures.append(str(e))  # the table then shows where the packages part
     if any(not s.complete for s in sensor.sent if s.kind == "raw"):
         failures.append("the daemon stopped reading the line")
     return failures, t_play
