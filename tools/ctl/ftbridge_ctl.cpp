@@ -269,13 +269,13 @@ std::vector<double> six_result(const xmlrpc_c::value& v) {
     return out;
 }
 
-std::string six_text(const std::vector<double>& values, const char* format) {
+std::string six_text(const std::vector<double>& values, const char* format, char separator = ' ') {
     std::string out;
     char buf[64];
     for (double v : values) {
         snprintf(buf, sizeof buf, format, v);
         if (!out.empty())
-            out += ' ';
+            out += separator;
         out += buf;
     }
     return out;
@@ -474,7 +474,7 @@ int watch(Client& client, const std::vector<std::string>& args) {
         if (csv) {
             printf("%.3f,%.3f", elapsed, now.freq);
             for (long long v : now.counters) printf(",%lld", v);
-            printf(",%s\n", six_text(now.wrench, "%.9g").c_str());
+            printf(",%s\n", six_text(now.wrench, "%.9g", ',').c_str());
         } else {
             const Reading* b = have_before ? &before : nullptr;
             std::string line = std::string("running ") + (now.running ? "yes" : "no ") + "  ";
