@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -14,7 +15,7 @@ int64_t monotonic_ns();
 // mode flags are stored with release and loaded with acquire: a stream that sees a flag
 // raised also sees the six values stored before it. Everything else is relaxed.
 class SensorState {
-public:
+  public:
     SensorState();
     ~SensorState() = default;
 
@@ -62,11 +63,16 @@ public:
     void set_sample_freq(double hz) { sample_freq_hz.store(hz, std::memory_order_relaxed); }
     // Sends the sensor its reconfiguration commands; see sensor/reconfigure.cpp.
     int32_t reconfigure_sensor(double requested_rate);
+    // Returns once configuring is clear, or after at most 0.1 s: the stream's pause without a
+    // busy loop, woken as soon as the command sequence ends.
+    void wait_while_configuring();
 
-private:
+  private:
     mutable std::mutex title_mutex;
     std::string title;
     std::string port;  // under title_mutex; written once
     // Held for a whole command sequence, so that two sequences never interleave on the line.
     std::mutex reconfigure_mutex;
+    std::mutex configured_mutex;  // configuring is cleared under it, so no wake-up is lost
+    std::condition_variable configured;
 };

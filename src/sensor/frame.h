@@ -31,7 +31,7 @@ struct SensorFrame {
     // All six measured values are finite.
     bool values_finite() const;
 
-private:
+  private:
     uint16_t u16_at(int i) const { return uint16_t(bytes[i] | bytes[i + 1] << 8); }
     uint32_t u32_at(int i) const {
         return uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |

@@ -99,6 +99,28 @@ class StreamingTest(BenchCase):
         # Every package stands for a frame that arrived: never more packages than frames.
         self.assertLess(n, sent)
 
+    def test_log_is_bounded_under_a_flood_of_bad_frames(self):
+        """Every bad frame prints a ratio report; the log turns over at 8 MiB, and the two
+        files together stay bounded."""
+        limit = 8 << 20
+        s, c, d = self.start_streaming()
+        bad = sim.pack_frame((1.0,) * 6, timestamp=7, header=sim.HEADER)
+        bad = bad[:35] + bytes([bad[35] ^ 0xFF, bad[36]])
+        s.send(sim.Raw(bad * 260000, block=True))
+        kept = d.log_path + ".1"
+        harness.sandbox.wait_for(lambda: os.path.exists(kept), 120, "the log to turn over")
+        with open(kept, "rb") as f:
+            old = f.read()
+        with open(d.log_path, "rb") as f:
+            new = f.read(64)
+        line = max(len(x) for x in old.splitlines(True)[-3:])
+        self.assertTrue(old.startswith(b"Start log file\n"), old[:64])
+        self.assertTrue(new.startswith(b"Log continued\n"), new)
+        self.assertGreaterEqual(len(old), limit)
+        self.assertLessEqual(len(old), limit + line)
+        self.assertLessEqual(os.path.getsize(d.log_path), limit + line)
+        self.assertTrue(d.running())
+
     def test_controller_gone_ends_the_daemon(self):
         s, c, d = self.start_streaming()
         c.close_connection()

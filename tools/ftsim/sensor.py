@@ -158,10 +158,11 @@ class Split(SendFrame):
 
 
 class Garbage(Item):
+    """Bytes as they are; with block=True written whole, as fast as the pty takes them."""
     kind = "garbage"
 
-    def __init__(self, data):
-        self.data = bytes(data)
+    def __init__(self, data, block=False):
+        self.data, self.block = bytes(data), block
 
 
 class Raw(Garbage):
@@ -473,7 +474,7 @@ class SimSensor:
         elif isinstance(it, SendFrame):
             self._send_frame(it, it.kind, True)
         elif isinstance(it, Garbage):
-            self._log(it.kind, it.data, self._write(it.data), True)
+            self._log(it.kind, it.data, self._write(it.data, block=it.block), True)
         elif isinstance(it, Silence):
             self._log(it.kind, b"", 0, True)
             self._stop.wait(it.seconds)
