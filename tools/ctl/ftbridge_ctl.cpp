@@ -109,7 +109,10 @@ bool accepts_connections(const std::string& host, long port, int timeout_ms) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0)
+    std::string name = host.size() > 2 && host.front() == '[' && host.back() == ']'
+                           ? host.substr(1, host.size() - 2)
+                           : host;
+    if (getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &list) != 0)
         return false;
     bool accepted = false;
     for (addrinfo* ai = list; ai && !accepted; ai = ai->ai_next) {
@@ -178,7 +181,7 @@ class Client {
         } catch (const std::exception& e) {
             if (interrupted)
                 return false;
-            failure = e.what();
+            failure = *e.what() ? e.what() : "the transport failed";
         }
         if (!failure.empty()) {
             if (answered_)
