@@ -4,12 +4,18 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 
 // Coarse monotonic clock in nanoseconds: a few ns a call, a few ms of resolution, which is
-// all the stream's and the statistics' 0.1 s decisions need.
-int64_t monotonic_ns();
+// all the stream's and the statistics' 0.1 s decisions need. Inline: the stream reads it
+// with every package.
+inline int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // Every field the two sides share is atomic, so neither side ever waits for the other. The
 // mode flags are stored with release and loaded with acquire: a stream that sees a flag
@@ -44,7 +50,7 @@ class SensorState {
         std::atomic<uint64_t> non_finite{0};        // frames dropped as non-finite
         std::atomic<uint64_t> read_failures{0};     // failed frame reads, either state
         std::atomic<uint64_t> reconfigurations{0};  // completed command sequences
-        std::atomic<int64_t> last_package_ns{0};    // CLOCK_MONOTONIC_COARSE; 0: none yet
+        std::atomic<int64_t> last_package_ns{0};    // monotonic_ns(), to within 8 packages; 0: none
         std::atomic<double> last_wrench[6];         // values of the last package sent
     } stats;
     const int64_t started_ns;  // CLOCK_MONOTONIC_COARSE at construction

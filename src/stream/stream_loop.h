@@ -36,6 +36,7 @@ struct StreamContext {
     bool synced = false;
     unsigned long crc_error_count = 0;  // CRC failures with a right header, since the sync
     unsigned long frame_count = 0;      // valid frames and counted failures, since the sync
+    int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
 };
 
 // What a synced pass makes of the frame it read.

@@ -83,7 +83,11 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
 
     // The factor is the same for all six axes of a frame; axis 0's smoothing still uses the
     // previous frame's factor, so the new one takes effect after it.
-    const double new_alpha = filter_enabled ? filter_factor(cutoff_hz) : ws.filter_alpha;
+    if (filter_enabled && cutoff_hz != ws.factor_cutoff_hz) {
+        ws.factor_cutoff_hz = cutoff_hz;  // two divisions saved on every other frame
+        ws.factor = filter_factor(cutoff_hz);
+    }
+    const double new_alpha = filter_enabled ? ws.factor : ws.filter_alpha;
 
     for (int k = 0; k < 6; ++k) {
         const double x = mapped[k];

@@ -16,7 +16,9 @@ struct WrenchState {
     double filter_alpha = 0.32;       // close to the factor for the default 50 Hz
     uint32_t previous_timestamp = 0;
     bool have_previous_timestamp = false;  // the first frame measures no frequency
-    bool seed_pending = false;  // synced on a non-finite frame: the next finite one seeds
+    bool seed_pending = false;    // synced on a non-finite frame: the next finite one seeds
+    double factor_cutoff_hz = 0;  // the cut-off the factor below was computed for
+    double factor = 0;            // filter_factor(factor_cutoff_hz)
 };
 
 // The first-order low-pass factor dt / (RC + dt) for a cut-off, with dt fixed at 1.5 ms.

@@ -138,14 +138,20 @@ class WhileStreaming(StreamingCase):
         self._still_streaming(cmds[-1]["t_R"])
 
     def test_queued_reconfigurations_never_end_the_stream(self):
-        """Seven calls at once hold the stream for over 14 s, longer than the header
-        timeout: the time spent reconfiguring is not silence."""
+        """Six calls at once hold the stream for over 12 s, longer than the header timeout,
+        and the sensor takes a while to come back: the time spent reconfiguring is not
+        silence, the timer starts when the last sequence ends."""
         cmds0 = len(self.s.commands)
-        calls = [Background(lambda: proxy(30).configure_sensor(250.0)) for _ in range(7)]
+        self.s.set_mode("silent")
+        calls = [Background(lambda: proxy(30).configure_sensor(250.0)) for _ in range(6)]
         for call in calls:
             self.assertEqual(call.join(30), 0)
-        self.assertGreater(max(c.t_end for c in calls) - min(c.t_start for c in calls), 13.0)
-        sandbox.wait_for(lambda: len(self.s.commands) >= cmds0 + 7, 5, "seven sequences")
+        self.assertGreater(max(c.t_end for c in calls) - min(c.t_start for c in calls), 11.5)
+        sandbox.wait_for(lambda: len(self.s.commands) >= cmds0 + 6, 5, "six sequences")
+        sandbox.wait_for(lambda: not self.d.running() or
+                         time.monotonic_ns() - self.s.commands[-1]["t_R"] > 1_000_000_000,
+                         5, "a second of silence after the last sequence")
+        self.s.set_mode("stream")
         self._still_streaming(self.s.commands[-1]["t_R"])
 
     def test_noise_is_neither_silence_nor_running(self):

@@ -362,7 +362,7 @@ TEST_F(StreamPassTest, NonFiniteFramesAreDroppedButMeasured) {
 }
 
 // running and the counters as the control service reads them: running comes with a package
-// and goes with the loss of sync or 0.1 s without one.
+// and goes with the loss of sync or 0.1 s of frames that send nothing.
 TEST_F(StreamPassTest, RunningAndCountersFollowThePackages) {
     const SensorState::Statistics& stats = state.stats;
     sync_on_first_frame();
@@ -379,9 +379,9 @@ TEST_F(StreamPassTest, RunningAndCountersFollowThePackages) {
         int64_t after_ns;  // since the last package
         bool running;
     } rows[] = {
-        {with_bad_crc(numbered_frame(2)), 50000000, true},
-        {non_finite_frame(3), 100000000, true},
-        {with_bad_crc(numbered_frame(4)), 100000001, false},
+        {with_bad_crc(numbered_frame(2)), 1000000, true},  // the first frame sending nothing
+        {non_finite_frame(3), 101000000, true},
+        {with_bad_crc(numbered_frame(4)), 101000001, false},
         {non_finite_frame(5), 900000000, false},
         {numbered_frame(6), 900000000, true},
     };
