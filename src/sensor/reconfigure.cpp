@@ -8,20 +8,6 @@
 #include "driver/debug_log.h"
 #include "driver/sensor_state.h"
 
-int reconfigure_number(bool filter_enabled, double requested_rate) {
-    if (filter_enabled)
-        return 59;
-    // Written so that NaN also takes the slow-rate setting: converting it to int is undefined
-    // and would send the sensor a garbage number.
-    if (!(requested_rate >= 120.0))
-        return 380;
-    return int(47500.0 / requested_rate);
-}
-
-int format_reconfigure_line(char* buf, size_t size, int number) {
-    return snprintf(buf, size, "f,%d,%d,%d,%d\n", number, 0, 0, 1);
-}
-
 // Ignores the results of its writes: a lost command byte shows as a stream that does not
 // come back, which the stream loop reports.
 int32_t SensorState::reconfigure_sensor(double requested_rate) {

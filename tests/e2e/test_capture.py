@@ -36,8 +36,10 @@ class Recorder(BenchCase):
         os.rmdir(self.tmp)
 
     def start(self, path, *opts):
-        p = subprocess.Popen([self.ftrecord, *opts, path, self.out], stderr=subprocess.PIPE,
-                             text=True)
+        # The simulator keeps its own end of the pty open, as a second reader would: the
+        # recorder is told to share it.
+        p = subprocess.Popen([self.ftrecord, "--force", *opts, path, self.out],
+                             stderr=subprocess.PIPE, text=True)
         def stop():
             if p.poll() is None:
                 p.kill()
@@ -88,7 +90,31 @@ class Recorder(BenchCase):
         self.assertLess(chunks[-1][0], 0.6)
         self.assertGreater(len(capture.line_bytes(chunks)), 100 * sim.FRAME_SIZE)
 
+    def test_refuses_a_port_another_process_holds(self):
+        self.sensor(0)
+        c = self.controller([ctl.ok()])
+        d = self.daemon()
+        c.wait_packages(50, timeout=15)
+        r = subprocess.run([self.ftrecord, "--seconds", "1", "/dev/ttyUSB0", self.out],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertRegex(r.stderr, r"^ftrecord: /dev/ttyUSB0 is open in another process: .*"
+                         r"\b%d \(ftbridge\).*--force" % d.pid)
+        self.assertFalse(os.path.exists(self.out))
+        # A pty nobody else holds is recorded without --force.
+        master, slave, path = sim.open_raw_pty()
+        os.close(slave)
+        self.addCleanup(os.close, master)
+        r = subprocess.run([self.ftrecord, "--seconds", "0.3", path, self.out],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
     def test_usage_and_a_missing_port(self):
+        for args, status, out in ((["-h"], 0, "usage: ftrecord"), (["--help"], 0, "--force"),
+                                  (["-V"], 0, "ftrecord "), (["--version"], 0, "ftrecord ")):
+            r = subprocess.run([self.ftrecord, *args], capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stderr), (status, ""), args)
+            self.assertIn(out, r.stdout)
         r = subprocess.run([self.ftrecord], capture_output=True, text=True)
         self.assertEqual(r.returncode, 2, r.stderr)
         r = subprocess.run([self.ftrecord, "--seconds", "x", "/dev/ttyUSB0", self.out],
