@@ -12,11 +12,9 @@ attacks: nesting entities entities_big tiny_elements elements_4096 big_title tri
 """
 
 import os
-import selectors
 import socket
 import statistics
 import sys
-import threading
 import time
 import xmlrpc.client
 
@@ -27,6 +25,7 @@ sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
+from control_bench import SlowClients  # noqa: E402
 
 PORT = 20202
 URL = "http://127.0.0.1:%d/RPC2" % PORT
@@ -214,58 +213,8 @@ def attack_trickle(b):
     return {"cut_after_s": round(cut, 1) if cut is not None else "not cut in 60 s"}
 
 
-class SlowClients:
-    """count connections from ATTACKER, each holding a half-sent request; a closed one is
-    opened again at once."""
-
-    def __init__(self, count):
-        self.count = count
-        self.stop = False
-        self.opened = 0
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _open(self, sel):
-        s = socket.socket()
-        s.setblocking(False)
-        s.bind((ATTACKER, 0))
-        try:
-            s.connect(("127.0.0.1", PORT))
-        except BlockingIOError:
-            pass
-        sel.register(s, selectors.EVENT_WRITE, "connecting")
-        self.opened += 1
-
-    def _run(self):
-        sel = selectors.DefaultSelector()
-        for _ in range(self.count):
-            self._open(sel)
-        partial = http_request(b"<?xml version=\"1.0\"?><methodCall>", length=1000)
-        while not self.stop:
-            for key, _ in sel.select(0.2):
-                s = key.fileobj
-                if key.data == "connecting":
-                    try:
-                        s.send(partial)
-                        sel.modify(s, selectors.EVENT_READ, "held")
-                        continue
-                    except OSError:
-                        pass
-                else:
-                    try:
-                        if s.recv(4096):
-                            continue
-                    except OSError:
-                        pass
-                sel.unregister(s)
-                s.close()
-                self._open(sel)
-        for key in list(sel.get_map().values()):
-            key.fileobj.close()
-
-
 def attack_slow_clients(b, seconds=20.0):
-    attackers = SlowClients(400)
+    attackers = SlowClients(400, ATTACKER)
     time.sleep(1.0)
     waits, failed = [], 0
     end = time.monotonic() + seconds
@@ -277,8 +226,7 @@ def attack_slow_clients(b, seconds=20.0):
             failed += 1
         waits.append(time.monotonic() - t)
         time.sleep(0.1)
-    attackers.stop = True
-    attackers.thread.join(5)
+    attackers.stop()
     return {"calls": len(waits), "failed": failed,
             "median_s": round(statistics.median(waits), 3),
             "max_s": round(max(waits), 3),
