@@ -8,7 +8,7 @@ address waited meanwhile. A measurement, not a test: it never fails on a figure.
 
 usage: control_attacks.py DAEMON [attack ...]
 attacks: nesting entities entities_big tiny_elements elements_4096 big_title trickle
-         slow_clients
+         slow_clients slow_same_address
 """
 
 import os
@@ -213,8 +213,8 @@ def attack_trickle(b):
     return {"cut_after_s": round(cut, 1) if cut is not None else "not cut in 60 s"}
 
 
-def attack_slow_clients(b, seconds=20.0):
-    attackers = SlowClients(400, ATTACKER)
+def attack_slow_clients(b, seconds=20.0, address=ATTACKER):
+    attackers = SlowClients(400, address)
     time.sleep(1.0)
     waits, failed = [], 0
     end = time.monotonic() + seconds
@@ -233,10 +233,16 @@ def attack_slow_clients(b, seconds=20.0):
             "attacker_connections_opened": attackers.opened}
 
 
+def attack_slow_same_address(b):
+    # The limit is per address: a caller sharing the attacker's address is turned away too.
+    return attack_slow_clients(b, address="127.0.0.1")
+
+
 ATTACKS = {"nesting": attack_nesting, "entities": attack_entities,
            "entities_big": attack_entities_big, "tiny_elements": attack_tiny_elements,
            "elements_4096": attack_elements_4096, "big_title": attack_big_title,
-           "trickle": attack_trickle, "slow_clients": attack_slow_clients}
+           "trickle": attack_trickle, "slow_clients": attack_slow_clients,
+           "slow_same_address": attack_slow_same_address}
 
 
 def main():
