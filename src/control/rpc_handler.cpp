@@ -139,12 +139,9 @@ void handle_request(void* userdata, TSession* session, abyss_bool* handled) {
 }
 
 // Everything off /RPC2. Without it Abyss would serve files from its document root.
+// The path asked for is not echoed: the page is HTML.
 abyss_bool not_found(TSession* session) {
-    const TRequestInfo* info;
-    SessionGetRequestInfo(session, &info);
-    std::string text = std::string("This server answers XML-RPC calls at ") + rpc_path +
-                       " only, not at '" + info->uri + "'.";
-    refuse(session, 404, text.c_str());
+    refuse(session, 404, "This server answers XML-RPC calls at /RPC2 only.");
     return true;
 }
 }  // namespace
