@@ -115,7 +115,7 @@ class Bench:
         alive = d.running()
         out = {"alive": alive, "status": d.poll()}
         if alive:
-            out["cpu_s"] = round(proc_cpu_s(d.pid) - self.cpu0, 2)
+            out["cpu_s"] = max(0.0, round(proc_cpu_s(d.pid) - self.cpu0, 2))
             out["hwm_growth_mib"] = round((proc_hwm_kib(d.pid) - self.hwm0) / 1024, 1)
             try:
                 t = self.proxy().get_title()

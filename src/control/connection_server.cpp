@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -21,6 +22,9 @@ constexpr int listen_backlog = 1024;
 // Far more than the library needs for a request nested max_xml_depth deep; only the pages
 // a thread touches take memory.
 constexpr size_t stack_margin = 1024 * 1024;
+// What a connection reset before it was served may still hand over; a socket pair takes
+// this much without a reader.
+constexpr size_t replay_limit = 160 * 1024;
 
 struct Service {
     TServer server;
@@ -31,7 +35,7 @@ struct Service {
 
 struct Connection {
     Service* service;
-    int fd;
+    RpcChannel channel;
     uint32_t address;
 };
 
@@ -97,19 +101,53 @@ void turn_away(int fd) {
 
 void* connection_thread(void* arg) {
     Connection* c = static_cast<Connection*>(arg);
-    serve_rpc_connection(&c->service->server, c->fd);
-    c->service->watch.disarm(c->fd);
-    close(c->fd);
+    serve_rpc_channel(&c->service->server, &c->channel);
+    c->service->watch.disarm(c->channel.fd);
+    close(c->channel.fd);
     c->service->limits.release(c->address);
     delete c;
     return nullptr;
 }
 
+void free_channel(RpcChannel* channel) {
+    ChannelDestroy(channel->channel);
+    free(channel->info);
+}
+
+// A client may send its whole call and reset the connection at once. The kernel still
+// holds the bytes, but the library refuses a socket without a peer: hand them over through
+// a socket pair whose other end is closed, so the call runs as it would have. Returns the
+// pair's end to serve instead of fd (which it closes), or -1.
+int replay_reset_connection(int fd) {
+    std::string bytes;
+    char buffer[16384];
+    ssize_t n;
+    while (bytes.size() < replay_limit && (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+        bytes.append(buffer, n);
+    close(fd);
+    int pair[2];
+    if (bytes.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    send(pair[1], bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(pair[1]);
+    return pair[0];
+}
+
 void start_connection(Service* service, int fd, uint32_t address) {
     if (!service->limits.admit(address))
         return turn_away(fd);
+    auto* c = new Connection{service, {}, address};
+    if (!open_rpc_channel(fd, &c->channel)) {
+        fd = replay_reset_connection(fd);
+        if (fd < 0 || !open_rpc_channel(fd, &c->channel)) {
+            if (fd >= 0)
+                close(fd);
+            service->limits.release(address);
+            delete c;
+            return;
+        }
+    }
     service->watch.arm(fd, DeadlineWatch::clock::now() + request_time_limit);
-    auto* c = new Connection{service, fd, address};
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -120,6 +158,7 @@ void start_connection(Service* service, int fd, uint32_t address) {
     if (error != 0) {
         service->watch.disarm(fd);
         service->limits.release(address);
+        free_channel(&c->channel);
         delete c;
         turn_away(fd);
     }

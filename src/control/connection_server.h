@@ -8,7 +8,7 @@
 
 // A client address may hold this many connections at once, the service this many in all.
 // Beyond either, a new connection is answered 503 and closed at once.
-constexpr unsigned max_connections_per_client = 32;
+constexpr unsigned max_connections_per_client = 64;
 constexpr unsigned max_connections = 256;
 
 // Listens on every address at port and serves registry there. Returns only on failure,

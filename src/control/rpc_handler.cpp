@@ -170,20 +170,24 @@ const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
     return nullptr;
 }
 
-void serve_rpc_connection(TServer* server, int fd) {
-    TChannel* channel = nullptr;
-    struct abyss_unix_chaninfo* channel_info = nullptr;
+bool open_rpc_channel(int fd, RpcChannel* out) {
     const char* error = nullptr;
-    ChannelUnixCreateFd(fd, &channel, &channel_info, &error);
+    out->fd = fd;
+    ChannelUnixCreateFd(fd, &out->channel, &out->info, &error);
     if (error) {
         xmlrpc_strfree(error);
-        return;
+        return false;
     }
-    connection_fd = fd;
-    ServerRunChannel(server, channel, channel_info, &error);
+    return true;
+}
+
+void serve_rpc_channel(TServer* server, RpcChannel* channel) {
+    const char* error = nullptr;
+    connection_fd = channel->fd;
+    ServerRunChannel(server, channel->channel, channel->info, &error);
     if (error)
         xmlrpc_strfree(error);
     connection_fd = -1;
-    ChannelDestroy(channel);
-    free(channel_info);
+    ChannelDestroy(channel->channel);
+    free(channel->info);
 }

@@ -19,7 +19,19 @@ constexpr std::chrono::seconds request_time_limit{10};
 const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
                             DeadlineWatch* watch);
 
-// Serves the one request of the connection on fd in the calling thread: Abyss keeps no
-// connection alive that it did not accept itself. The deadline for the request must
-// already be armed; fd stays open.
-void serve_rpc_connection(TServer* server, int fd);
+// The library's hold on an accepted connection on fd, which stays the caller's to close.
+struct RpcChannel {
+    int fd;
+    TChannel* channel;
+    struct abyss_unix_chaninfo* info;
+};
+
+// To be made right after accept: the library refuses a socket whose peer has gone, even
+// with a whole request waiting in it, and a client may send its call and reset at once.
+// Returns false when even that is too late.
+bool open_rpc_channel(int fd, RpcChannel* out);
+
+// Serves the one request of the channel in the calling thread (Abyss keeps no connection
+// alive that it did not accept itself), then frees the channel. The deadline for the
+// request must already be armed.
+void serve_rpc_channel(TServer* server, RpcChannel* channel);
