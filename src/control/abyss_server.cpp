@@ -1,16 +1,13 @@
 #include "control/abyss_server.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <xmlrpc-c/server_abyss.hpp>
+#include <string>
 
+#include "control/connection_server.h"
 #include "control/methods.h"
 #include "driver/interrupt.h"
 
 namespace {
-constexpr unsigned max_connections = 256;
-
 template <class Method>
 void add(xmlrpc_c::registry& registry, const char* name, SensorState* state) {
     xmlrpc_c::methodPtr method(new Method(state));
@@ -34,22 +31,10 @@ AbyssServer::AbyssServer(SensorState* state) : state(state) {
 
 void* server_thread(void* arg) {
     auto* server = static_cast<AbyssServer*>(arg);
-    // The library reports a taken port or a failing listener by throwing; uncaught in this
-    // thread that would abort the process without a word.
-    try {
-        // At its default connection limit the library stops accepting for a fixed 2 s, and
-        // eight busy clients reach it: every caller then waits. The limit is raised well
-        // above any plausible number of control clients.
-        xmlrpc_c::serverAbyss abyss(xmlrpc_c::serverAbyss::constrOpt()
-                                        .portNumber(control_port)
-                                        .registryP(&server->registry)
-                                        .serverOwnsSignals(false)
-                                        .expectSigchld(true)
-                                        .maxConn(max_connections));
-        abyss.run();
-    } catch (const std::exception& e) {
-        fprintf(stderr, "XML-RPC control service on port %u failed: %s\n", control_port, e.what());
-        fatal_exit(1);
-    }
-    return nullptr;
+    // Serves until the process ends; it comes back only when the port cannot be had or
+    // the service fails.
+    std::string failure = serve_connections(&server->registry, control_port);
+    fprintf(stderr, "XML-RPC control service on port %u failed: %s\n", control_port,
+            failure.c_str());
+    fatal_exit(1);
 }

@@ -5,6 +5,7 @@ and exact matching of the controller's packages against the frames sent.
 
 import bisect
 import http.client
+import selectors
 import socket
 import struct
 import threading
@@ -102,6 +103,58 @@ def hang_up(data, reset=False, settle=0.0):
             time.sleep(settle)
     finally:
         s.close()
+
+
+class SlowClients:
+    """count connections from address, each holding a half-sent request that never ends;
+    one the daemon closes is opened again at once, until stop()."""
+
+    def __init__(self, count, address):
+        self.count, self.address = count, address
+        self.opened = 0
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self._stop = True
+        self._thread.join(10)
+
+    def _open(self, sel):
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((self.address, 0))
+        try:
+            s.connect((HOST, PORT))
+        except BlockingIOError:
+            pass
+        sel.register(s, selectors.EVENT_WRITE, "connecting")
+        self.opened += 1
+
+    def _run(self):
+        sel = selectors.DefaultSelector()
+        for _ in range(self.count):
+            self._open(sel)
+        partial = (b"POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n"
+                   b"Content-Length: 1000\r\n\r\n<?xml version=\"1.0\"?><methodCall>")
+        while not self._stop:
+            for key, _ in sel.select(0.2):
+                s = key.fileobj
+                try:
+                    if key.data == "connecting":
+                        s.send(partial)
+                        sel.modify(s, selectors.EVENT_READ, "held")
+                        continue
+                    if s.recv(4096):
+                        continue
+                except OSError:
+                    pass
+                sel.unregister(s)
+                s.close()
+                self._open(sel)
+        for key in list(sel.get_map().values()):
+            key.fileobj.close()
+        sel.close()
 
 
 class Background:

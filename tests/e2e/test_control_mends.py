@@ -1,5 +1,6 @@
 """The control service where the daemon guards against trouble: clients that hang
-up, NaN parameters, reconfigurations before the sensor port is open or at the
+up, NaN parameters, requests built to overwhelm the XML parser, slow and
+trickling clients, reconfigurations before the sensor port is open or at the
 same time, and a control port that is already taken.
 
 Run: python3 tests/e2e/test_control_mends.py --daemon build/ftbridge
@@ -7,14 +8,16 @@ Run: python3 tests/e2e/test_control_mends.py --daemon build/ftbridge
 
 import math
 import random
+import select
 import socket
 import time
 import xmlrpc.client
 
 import harness
 from harness import ctl, sandbox, sim
-from control_bench import (HOST, PORT, Background, StreamingCase, doubles, hang_up,
-                           http_request, method_call, minus, proxy, raw_call, wait_service)
+from control_bench import (HOST, PORT, Background, SlowClients, StreamingCase, doubles, hang_up,
+                           http_request, method_call, minus, param, proxy, raw_call,
+                           wait_service)
 
 SYNCED = "Frame synced with 0xAA header\n"
 Fault = xmlrpc.client.Fault
@@ -24,6 +27,34 @@ BIAS = (0.5, -1.25, 2.0, 0.125, -0.25, 1.5)
 
 def sequence(number):
     return b"C" + (b"f,%d,0,0,1\n" % number) + b"s#R"
+
+
+def title_call(value_xml):
+    return method_call("set_title", "<param><value>%s</value></param>" % value_xml)
+
+
+def entities(levels):
+    """A DOCTYPE whose last entity expands to 30 * 10**levels bytes."""
+    decls = "<!ENTITY e0 \"%s\">" % ("X" * 30)
+    decls += "".join("<!ENTITY e%d \"%s\">" % (k, ("&e%d;" % (k - 1)) * 10)
+                     for k in range(1, levels + 1))
+    return ('<?xml version="1.0"?><!DOCTYPE methodCall [%s]>' % decls
+            + title_call("<string>&e%d;</string>" % levels).decode()[21:]).encode()
+
+
+# Bodies refused before the XML parser sees them: each would crash the daemon or make it
+# spend seconds and hundreds of MB.
+HOSTILE_BODIES = (
+    ("4000 unclosed elements", title_call("<a>" * 4000)),
+    ("65 deep, closed", title_call("<a>" * 61 + "x" + "</a>" * 61)),
+    ("entities to 30 MB", entities(6)),
+    ("entities to 300 MB", entities(7)),
+    ("an ENTITY without DOCTYPE", title_call('<!ENTITY e "x"><string>x</string>')),
+    ("4000 unclosed in UTF-16", title_call("<a>" * 4000).decode().encode("utf-16")),
+)
+# methodCall, params and param, then value, array and data 20 times: 63 deep.
+DEEPEST_TAKEN = method_call("set_title", "<param>%s%s</param>"
+                            % ("<value><array><data>" * 20, "</data></array></value>" * 20))
 
 
 class WhileStreaming(StreamingCase):
@@ -106,6 +137,63 @@ class WhileStreaming(StreamingCase):
         self.assertEqual(self.d.log(), log0)
         self.assertEqual(self.s.received(), rx0)
         self.assertEqual(r.get_title(), "nan test (C++)")
+
+    def test_requests_the_parser_must_not_see(self):
+        r = self.rpc()
+        self.assertEqual(r.set_title("kept"), "kept")
+        for what, body in HOSTILE_BODIES:
+            with self.subTest(what):
+                t = time.monotonic()
+                with self.assertRaises(Fault):
+                    raw_call(body)
+                self.assertLess(time.monotonic() - t, 1.5, "a refused call must not wait")
+                self.assertTrue(self.d.running(), "the daemon died\n" + self.d.describe())
+                self.assertEqual(r.get_title(), "kept (C++)")
+        # The deepest request that gets through is parsed on a connection thread and
+        # refused by the method (an array is no string).
+        with self.assertRaises(Fault):
+            raw_call(DEEPEST_TAKEN)
+        self.assertEqual(r.get_title(), "kept (C++)")
+
+    def test_slow_clients_neither_starve_calls_nor_stay(self):
+        r = self.rpc()
+        self.assertEqual(r.set_title("steady"), "steady")
+        body = method_call("set_title", param("string", "trickled"))
+        trickle = socket.create_connection((HOST, PORT), timeout=5,
+                                           source_address=("127.0.0.3", 0))
+        t0 = time.monotonic()
+        trickle.sendall(http_request(body)[:-len(body)])
+        # 400 connections from one other address, each left half-sent, reopened when closed.
+        attackers = SlowClients(400, "127.0.0.2")
+        waits, sent, cut = [], 0, None
+        try:
+            while cut is None and time.monotonic() < t0 + 20:
+                if time.monotonic() >= t0 + sent and sent < len(body):   # a byte a second
+                    try:
+                        trickle.send(body[sent:sent + 1])
+                        sent += 1
+                    except OSError:
+                        cut = time.monotonic() - t0
+                if select.select([trickle], [], [], 0)[0]:
+                    try:
+                        trickle.recv(4096)
+                    except OSError:
+                        pass
+                    cut = time.monotonic() - t0
+                t = time.monotonic()
+                self.assertIs(proxy(5).is_running(), True)
+                waits.append(time.monotonic() - t)
+                time.sleep(0.05)
+        finally:
+            attackers.stop()
+            trickle.close()
+        self.assertIsNotNone(cut, "the trickled request was never cut off")
+        self.assertGreater(cut, 9.0)
+        self.assertLess(cut, 15.0)
+        self.assertGreater(attackers.opened, 400, "no attacker connection was turned away")
+        self.assertGreater(len(waits), 50)
+        self.assertLess(max(waits), 1.0, "a call waited behind the slow clients")
+        self.assertEqual(r.get_title(), "steady (C++)")
 
     def test_overlapping_reconfigurations_do_not_interleave(self):
         self.assertEqual(self.rpc().enable_filter(False, 1), 0)

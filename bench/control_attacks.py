@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""Hostile clients against the control service, measured on the real daemon.
+
+Runs inside the test sandbox with a simulated sensor and controller. Each attack gets a
+fresh daemon; the figures are the daemon's own CPU time (from /proc) and the growth of its
+peak resident memory, whether it survived, and how long a well-formed call from another
+address waited meanwhile. A measurement, not a test: it never fails on a figure.
+
+usage: control_attacks.py DAEMON [attack ...]
+attacks: nesting entities entities_big tiny_elements elements_4096 big_title trickle
+         slow_clients slow_same_address
+"""
+
+import os
+import socket
+import statistics
+import sys
+import time
+import xmlrpc.client
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tools"))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+
+from ftsim import controller as ctl  # noqa: E402
+from ftsim import sandbox  # noqa: E402
+from ftsim import sensor as sim  # noqa: E402
+from control_bench import SlowClients  # noqa: E402
+
+PORT = 20202
+URL = "http://127.0.0.1:%d/RPC2" % PORT
+ATTACKER = "127.0.0.2"   # the hostile client's own address; the probe calls from 127.0.0.1
+
+
+def http_request(body, length=None):
+    if length is None:
+        length = len(body)
+    return (b"POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
+            b"Connection: close\r\nContent-Length: %d\r\n\r\n" % length) + body
+
+
+def title_call(value_xml):
+    return (b"<?xml version=\"1.0\"?><methodCall><methodName>set_title</methodName>"
+            b"<params><param><value>" + value_xml + b"</value></param></params></methodCall>")
+
+
+def send_raw(data, timeout=60.0, source=ATTACKER):
+    """Send data on a fresh connection; returns (status line or error, bytes answered)."""
+    s = socket.socket()
+    s.settimeout(timeout)
+    try:
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", PORT))
+        s.sendall(data)
+        got = b""
+        while True:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                break
+            got += chunk
+        return got.split(b"\r\n", 1)[0].decode("latin-1"), got
+    except OSError as e:
+        return type(e).__name__, b""
+    finally:
+        s.close()
+
+
+def _cpu_s(stat_path):
+    with open(stat_path) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def proc_cpu_s(pid):
+    """CPU time of every thread but the main one, which runs the stream meanwhile."""
+    return _cpu_s("/proc/%d/stat" % pid) - _cpu_s("/proc/%d/task/%d/stat" % (pid, pid))
+
+
+def proc_hwm_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+class _Transport(xmlrpc.client.Transport):
+    def __init__(self, timeout):
+        super().__init__()
+        self._timeout = timeout
+
+    def make_connection(self, host):
+        conn = super().make_connection(host)
+        conn.timeout = self._timeout
+        return conn
+
+
+class Bench:
+    def __init__(self, daemon_path):
+        self.sensor = sim.SimSensor(rate_hz=800.0)
+        sandbox.link_tty_usb(0, self.sensor.path)
+        self.controller = ctl.SimController()
+        self.daemon = sandbox.Daemon(daemon_path).start()
+        self.controller.wait_packages(50, timeout=20)
+        self.proxy().set_title("before")
+        self.cpu0 = proc_cpu_s(self.daemon.pid)
+        self.hwm0 = proc_hwm_kib(self.daemon.pid)
+
+    @staticmethod
+    def proxy(timeout=10.0):
+        return xmlrpc.client.ServerProxy(URL, transport=_Transport(timeout))
+
+    def figures(self):
+        d = self.daemon
+        alive = d.running()
+        out = {"alive": alive, "status": d.poll()}
+        if alive:
+            out["cpu_s"] = max(0.0, round(proc_cpu_s(d.pid) - self.cpu0, 2))
+            out["hwm_growth_mib"] = round((proc_hwm_kib(d.pid) - self.hwm0) / 1024, 1)
+            try:
+                t = self.proxy().get_title()
+                out["title"] = t if len(t) < 40 else "%d chars" % len(t)
+            except Exception as e:  # a figure, not a failure
+                out["title"] = repr(e)[:60]
+        return out
+
+    def close(self):
+        self.daemon.cleanup()
+        self.controller.stop()
+        self.sensor.close()
+        sandbox.remove_all_links()
+
+
+def entity_body(levels):
+    decls = b"<!ENTITY e0 \"" + b"X" * 30 + b"\">"
+    for k in range(1, levels + 1):
+        decls += b"<!ENTITY e%d \"%s\">" % (k, (b"&e%d;" % (k - 1)) * 10)
+    return (b"<?xml version=\"1.0\"?><!DOCTYPE methodCall [" + decls + b"]>"
+            + title_call(b"<string>&e%d;</string>" % levels)[len(b"<?xml version=\"1.0\"?>"):])
+
+
+def attack_nesting(b):
+    status, _ = send_raw(http_request(title_call(b"<a>" * 4000)), timeout=10)
+    time.sleep(0.5)
+    return {"answer": status}
+
+
+def attack_entities(b, levels=6):
+    body = entity_body(levels)
+    t = time.monotonic()
+    status, got = send_raw(http_request(body), timeout=120)
+    return {"request_bytes": len(body), "answer": status, "answer_bytes": len(got),
+            "wall_s": round(time.monotonic() - t, 2)}
+
+
+def attack_entities_big(b):
+    return attack_entities(b, 7)
+
+
+HEAD = b"<?xml version=\"1.0\"?><methodCall><methodName>set_title</methodName><params>"
+TAIL = b"</params></methodCall>"
+SIZE_LIMIT = 512 * 1024   # the library's limit on a request body
+
+
+def timed_call(body):
+    t = time.monotonic()
+    status, _ = send_raw(http_request(body), timeout=60)
+    return {"request_bytes": len(body), "answer": status,
+            "wall_s": round(time.monotonic() - t, 2)}
+
+
+def attack_tiny_elements(b):
+    # The largest body taken, made of the smallest elements the parser builds a node for.
+    n = (SIZE_LIMIT - len(HEAD) - len(TAIL)) // 4
+    return timed_call(HEAD + b"<a/>" * n + TAIL)
+
+
+def attack_elements_4096(b):
+    # As many elements as are accepted, each with as much text as the size limit leaves.
+    n = 4096 - 3
+    text = b"x" * ((SIZE_LIMIT - len(HEAD) - len(TAIL)) // n - 7)
+    return timed_call(HEAD + (b"<a>" + text + b"</a>") * n + TAIL)
+
+
+def attack_big_title(b):
+    # A title as long as the size limit allows: parsed, stored, answered, read back.
+    head = HEAD + b"<param><value><string>"
+    tail = b"</string></value></param>" + TAIL
+    return timed_call(head + b"T" * (SIZE_LIMIT - 1024 - len(head) - len(tail)) + tail)
+
+
+def attack_trickle(b):
+    body = title_call(b"<string>trickled</string>")
+    s = socket.socket()
+    s.bind((ATTACKER, 0))
+    s.connect(("127.0.0.1", PORT))
+    s.settimeout(1.0)
+    t0 = time.monotonic()
+    s.sendall(http_request(b"", length=len(body)))
+    cut = None
+    for byte in body[:60]:
+        try:
+            s.send(bytes([byte]))
+            if s.recv(4096) == b"":
+                cut = time.monotonic() - t0
+                break
+        except socket.timeout:
+            continue
+        except OSError:
+            cut = time.monotonic() - t0
+            break
+    s.close()
+    return {"cut_after_s": round(cut, 1) if cut is not None else "not cut in 60 s"}
+
+
+def attack_slow_clients(b, seconds=20.0, address=ATTACKER):
+    attackers = SlowClients(400, address)
+    time.sleep(1.0)
+    waits, failed = [], 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        t = time.monotonic()
+        try:
+            b.proxy(30.0).is_running()
+        except Exception:
+            failed += 1
+        waits.append(time.monotonic() - t)
+        time.sleep(0.1)
+    attackers.stop()
+    return {"calls": len(waits), "failed": failed,
+            "median_s": round(statistics.median(waits), 3),
+            "max_s": round(max(waits), 3),
+            "attacker_connections_opened": attackers.opened}
+
+
+def attack_slow_same_address(b):
+    # The limit is per address: a caller sharing the attacker's address is turned away too.
+    return attack_slow_clients(b, address="127.0.0.1")
+
+
+ATTACKS = {"nesting": attack_nesting, "entities": attack_entities,
+           "entities_big": attack_entities_big, "tiny_elements": attack_tiny_elements,
+           "elements_4096": attack_elements_4096, "big_title": attack_big_title,
+           "trickle": attack_trickle, "slow_clients": attack_slow_clients,
+           "slow_same_address": attack_slow_same_address}
+
+
+def main():
+    if len(sys.argv) < 2:
+        raise SystemExit(__doc__)
+    daemon_path = os.path.abspath(sys.argv[1])
+    names = sys.argv[2:] or list(ATTACKS)
+    sandbox.enter()
+    for name in names:
+        b = Bench(daemon_path)
+        try:
+            result = ATTACKS[name](b)
+            result.update(b.figures())
+        finally:
+            b.close()
+        print("%-13s %s" % (name, result), flush=True)
+
+
+if __name__ == "__main__":
+    main()

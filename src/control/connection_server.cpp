@@ -1,0 +1,191 @@
+#include "control/connection_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "control/client_limits.h"
+#include "control/deadline_watch.h"
+#include "control/rpc_handler.h"
+
+namespace {
+// Room for every connection a client may have in flight: a full queue drops new
+// connections, and their clients retry only a second later.
+constexpr int listen_backlog = 1024;
+// Far more than the library needs for a request nested max_xml_depth deep; only the pages
+// a thread touches take memory.
+constexpr size_t stack_margin = 1024 * 1024;
+// What a connection reset before it was served may still hand over; a socket pair takes
+// this much without a reader.
+constexpr size_t replay_limit = 160 * 1024;
+
+struct Service {
+    TServer server;
+    DeadlineWatch watch;
+    ClientLimits limits{max_connections_per_client, max_connections};
+    size_t stack_size;
+};
+
+struct Connection {
+    Service* service;
+    RpcChannel channel;
+    uint32_t address;
+};
+
+std::string failure(const char* what) {
+    return std::string(what) + ": " + strerror(errno);
+}
+
+int listen_on(unsigned port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, listen_backlog) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// Failures that a later accept can get past; a short pause keeps a shortage of
+// descriptors or memory from turning into a busy loop.
+bool transient(int error) {
+    switch (error) {
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            return true;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM: {
+            timespec pause{0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+void turn_away(int fd) {
+    static const char busy[] =
+        "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(fd);
+}
+
+void* connection_thread(void* arg) {
+    Connection* c = static_cast<Connection*>(arg);
+    serve_rpc_channel(&c->service->server, &c->channel);
+    c->service->watch.disarm(c->channel.fd);
+    close(c->channel.fd);
+    c->service->limits.release(c->address);
+    delete c;
+    return nullptr;
+}
+
+void free_channel(RpcChannel* channel) {
+    ChannelDestroy(channel->channel);
+    free(channel->info);
+}
+
+// A client may send its whole call and reset the connection at once. The kernel still
+// holds the bytes, but the library refuses a socket without a peer: hand them over through
+// a socket pair whose other end is closed, so the call runs as it would have. Returns the
+// pair's end to serve instead of fd (which it closes), or -1.
+int replay_reset_connection(int fd) {
+    std::string bytes;
+    char buffer[16384];
+    ssize_t n;
+    while (bytes.size() < replay_limit && (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+        bytes.append(buffer, n);
+    close(fd);
+    int pair[2];
+    if (bytes.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    send(pair[1], bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(pair[1]);
+    return pair[0];
+}
+
+void start_connection(Service* service, int fd, uint32_t address) {
+    if (!service->limits.admit(address))
+        return turn_away(fd);
+    auto* c = new Connection{service, {}, address};
+    if (!open_rpc_channel(fd, &c->channel)) {
+        fd = replay_reset_connection(fd);
+        if (fd < 0 || !open_rpc_channel(fd, &c->channel)) {
+            if (fd >= 0)
+                close(fd);
+            service->limits.release(address);
+            delete c;
+            return;
+        }
+    }
+    service->watch.arm(fd, DeadlineWatch::clock::now() + request_time_limit);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, service->stack_size);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, connection_thread, c);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        service->watch.disarm(fd);
+        service->limits.release(address);
+        free_channel(&c->channel);
+        delete c;
+        turn_away(fd);
+    }
+}
+}  // namespace
+
+std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port) {
+    // Never freed: connection threads may still use it while the process exits.
+    auto* service = new Service;
+    service->stack_size = registry->maxStackSize() + stack_margin;
+    int error = service->watch.start();
+    if (error != 0)
+        return std::string("cannot start its deadline thread: ") + strerror(error);
+    if (const char* failed = init_rpc_server(&service->server, registry, &service->watch))
+        return failed;
+    int listener = listen_on(port);
+    if (listener < 0)
+        return failure("cannot listen");
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t peer_size = sizeof peer;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (transient(errno))
+                continue;
+            return failure("accept failed");
+        }
+        start_connection(service, fd, peer.sin_addr.s_addr);
+    }
+}
