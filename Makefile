@@ -15,7 +15,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE package
+	cd $(BUILD) && ctest --output-on-failure -L package
 	$(MAKE) asan-test
 	$(MAKE) tsan-test
 	$(MAKE) fuzz-smoke

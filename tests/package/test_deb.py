@@ -1,0 +1,155 @@
+"""The Debian package from `make deb`: its files, control fields, lintian, what it installs
+into a scratch root, and its maintainer scripts. Builds the package once (about a minute).
+
+    test_deb.py [--reuse]     (as root; --reuse takes build-deb/ as it is)
+
+systemd is not PID 1 on the machines this runs on, so enabling and starting the service on
+install is checked in the maintainer scripts that dh_installsystemd wrote, not live.
+"""
+
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import checks  # noqa: E402
+
+OUT = os.path.join(checks.REPO, "build-deb")
+DEB = None
+
+EXPECTED_FILES = {
+    "/usr/bin/ftbridge", "/usr/bin/ftbridge-ctl", "/usr/bin/ftrecord",
+    "/lib/systemd/system/ftbridge.service",
+    "/lib/udev/rules.d/60-ftbridge.rules",
+    "/usr/share/man/man8/ftbridge.8.gz", "/usr/share/man/man1/ftbridge-ctl.1.gz",
+    "/usr/share/man/man1/ftrecord.1.gz",
+    "/usr/share/doc/ftbridge/README.md", "/usr/share/doc/ftbridge/copyright",
+    "/usr/share/doc/ftbridge/changelog.gz",
+    "/usr/share/doc/ftbridge/examples/restrict-to-localhost.conf",
+} | {"/usr/share/doc/ftbridge/docs/" + os.path.basename(p)
+     for p in glob.glob(os.path.join(checks.REPO, "docs", "*.md"))}
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, check=True, **kw).stdout
+
+
+def package_files(deb):
+    """Regular files and links of the package, as absolute paths."""
+    files = set()
+    for line in run("dpkg-deb", "-c", deb).splitlines():
+        if line.startswith("d"):
+            continue
+        name = line.split(None, 5)[5].split(" -> ")[0]
+        files.add(name[1:])  # "./usr/bin/x" -> "/usr/bin/x"
+    return files
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="ftbridge-deb-")
+        run("dpkg-deb", "-x", DEB, cls.root)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["rm", "-rf", cls.root])
+
+    def test_files_in_their_places_programs_stripped(self):
+        files = package_files(DEB)
+        self.assertEqual(files - EXPECTED_FILES, set(), "files not expected")
+        self.assertEqual(EXPECTED_FILES - files, set(), "files missing")
+        for prog in ("ftbridge", "ftbridge-ctl", "ftrecord"):
+            sections = run("readelf", "-S", "-W", os.path.join(self.root, "usr/bin", prog))
+            self.assertNotIn(".debug_info", sections, prog)
+            self.assertNotIn(".symtab", sections, prog)
+        dbgsym = glob.glob(os.path.join(OUT, "ftbridge-dbgsym_*.deb"))
+        self.assertEqual(len(dbgsym), 1)
+        self.assertTrue(any("/usr/lib/debug/.build-id/" in f for f in package_files(dbgsym[0])))
+
+    def test_control_fields(self):
+        version = checks.project_version()
+        self.assertEqual(run("dpkg-deb", "-f", DEB, "Package").strip(), "ftbridge")
+        self.assertEqual(run("dpkg-deb", "-f", DEB, "Version").strip(), version)
+        self.assertEqual(os.path.basename(DEB),
+                         "ftbridge_%s_%s.deb" % (version, run("dpkg", "--print-architecture").strip()))
+        # debian/changelog carries the package's version: it must follow CMake's.
+        changelog = run("dpkg-parsechangelog", "-S", "Version",
+                        "-l", os.path.join(checks.REPO, "debian", "changelog")).strip()
+        self.assertEqual(changelog, version)
+        # From the shared-library scan: the C library and xmlrpc-c's, with versions.
+        depends = run("dpkg-deb", "-f", DEB, "Depends")
+        for lib in ("libc6 (>=", "libstdc++6 (>=", "libxmlrpc-c++8v5 (>="):
+            self.assertIn(lib, depends)
+
+    def test_lintian_reports_no_error(self):
+        changes = glob.glob(os.path.join(OUT, "ftbridge_*.changes"))
+        self.assertEqual(len(changes), 1)
+        r = subprocess.run(["lintian", "--fail-on", "error", "--display-info", changes[0]],
+                           capture_output=True, text=True)
+        print("\nlintian:\n" + r.stdout, file=sys.stderr)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertNotIn("\nE: ", "\n" + r.stdout)
+
+    def test_man_pages_render_without_warnings(self):
+        for page in sorted(glob.glob(os.path.join(self.root, "usr/share/man/man*/*.gz"))):
+            with self.subTest(page=os.path.basename(page)):
+                text, warnings = checks.render_man(page)
+                self.assertEqual(warnings, "")
+                self.assertIn("ftbridge " + checks.project_version(), text)
+
+    def test_unit_verifies_and_is_hardened(self):
+        unit = os.path.join(self.root, "lib/systemd/system/ftbridge.service")
+        self.assertEqual(checks.unit_setting(unit, "ExecStart"), "/usr/bin/ftbridge")
+        self.assertEqual(checks.verify_unit(unit, os.path.join(self.root, "usr/bin/ftbridge"),
+                                            os.path.join(self.root, "usr/share/man")), "")
+        self.assertLessEqual(checks.security_exposure(unit), 4.0)
+
+    def test_dpkg_places_every_file_in_a_scratch_root(self):
+        with tempfile.TemporaryDirectory() as root:
+            admin = os.path.join(root, "var/lib/dpkg")
+            for d in ("info", "updates", "triggers"):
+                os.makedirs(os.path.join(admin, d))
+            open(os.path.join(admin, "status"), "w").close()
+            # Unpack only: configuring would run the postinst, whose systemd calls need the
+            # target's own tools.
+            run("dpkg", "--root=" + root, "--force-depends", "--unpack", DEB)
+            listed = set(run("dpkg", "--root=" + root, "-L", "ftbridge").split())
+            for f in package_files(DEB):
+                with self.subTest(file=f):
+                    self.assertTrue(os.path.lexists(root + f))
+                    self.assertIn(f, listed)
+            self.assertIn("ftbridge", run("dpkg", "--root=" + root, "-l", "ftbridge"))
+
+    def test_maintainer_scripts_enable_start_stop_and_purge_the_service(self):
+        with tempfile.TemporaryDirectory() as ctl:
+            run("dpkg-deb", "-e", DEB, ctl)
+
+            def script(name):
+                with open(os.path.join(ctl, name)) as f:
+                    return f.read()
+
+            postinst, prerm, postrm = script("postinst"), script("prerm"), script("postrm")
+        for text in (postinst, prerm, postrm):
+            self.assertIn("# Automatically added by dh_installsystemd", text)
+        self.assertIn("deb-systemd-helper enable 'ftbridge.service'", postinst)
+        self.assertIn("deb-systemd-invoke $_dh_action 'ftbridge.service'", postinst)
+        self.assertIn("_dh_action=start", postinst)
+        self.assertIn("deb-systemd-invoke stop 'ftbridge.service'", prerm)
+        self.assertIn("deb-systemd-helper purge 'ftbridge.service'", postrm)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    reuse = "--reuse" in args
+    args = [a for a in args if a != "--reuse"]
+    if not reuse:
+        subprocess.run(["make", "-C", checks.REPO, "deb"], check=True)
+    debs = [d for d in glob.glob(os.path.join(OUT, "ftbridge_*.deb")) if "dbgsym" not in d]
+    if len(debs) != 1:
+        raise SystemExit("expected one package in %s, found %s" % (OUT, debs))
+    DEB = debs[0]
+    unittest.main(argv=[sys.argv[0]] + args)
