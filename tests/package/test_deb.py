@@ -100,6 +100,9 @@ class Package(unittest.TestCase):
                 text, warnings = checks.render_man(page)
                 self.assertEqual(warnings, "")
                 self.assertIn("ftbridge " + checks.project_version(), text)
+                if "ftbridge.8" in page:  # the paths are the package's
+                    self.assertIn("/lib/systemd/system/ftbridge.service", text)
+                    self.assertIn("/usr/share/doc/ftbridge/examples/", text)
 
     def test_unit_verifies_and_is_hardened(self):
         unit = os.path.join(self.root, "lib/systemd/system/ftbridge.service")
