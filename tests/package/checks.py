@@ -77,14 +77,21 @@ def verify_unit(unit, daemon, manpath):
     return out
 
 
-def security_exposure(unit):
-    """The overall exposure of `systemd-analyze security --offline=true` (0 best, 10 worst)."""
-    r = subprocess.run(["systemd-analyze", "security", "--offline=true", "--no-pager", unit],
-                       capture_output=True, text=True, timeout=60,
-                       cwd=os.path.dirname(unit) or ".")
-    m = re.search(r"Overall exposure level for \S+: ([0-9.]+)", r.stdout + r.stderr)
-    assert m, r.stdout + r.stderr
-    return float(m.group(1))
+def security_exposure(unit, drop_in=None):
+    """The overall exposure of `systemd-analyze security --offline=true` (0 best, 10 worst)
+    and its report, with the drop-in file `drop_in` applied if given."""
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run(["cp", unit, tmp], check=True)
+        name = os.path.basename(unit)
+        if drop_in:
+            os.mkdir(os.path.join(tmp, name + ".d"))
+            subprocess.run(["cp", drop_in, os.path.join(tmp, name + ".d")], check=True)
+        r = subprocess.run(["systemd-analyze", "security", "--offline=true", "--no-pager", name],
+                           capture_output=True, text=True, timeout=60, cwd=tmp)
+    report = r.stdout + r.stderr
+    m = re.search(r"Overall exposure level for \S+: ([0-9.]+)", report)
+    assert m, report
+    return float(m.group(1)), report
 
 
 # A fake sysfs for `udevadm test`: each device is (path under /sys/devices, subsystem, driver,
