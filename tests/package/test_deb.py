@@ -3,8 +3,9 @@ into a scratch root, and its maintainer scripts. Builds the package once (about 
 
     test_deb.py [--reuse]     (as root; --reuse takes build-deb/ as it is)
 
-systemd is not PID 1 on the machines this runs on, so enabling and starting the service on
-install is checked in the maintainer scripts that dh_installsystemd wrote, not live.
+systemd is not PID 1 on the machines this runs on: the maintainer scripts are checked for
+dh_installsystemd's snippets, and the installed service is watched under a systemd that runs
+as PID 1 of a throw-away container (systemd-nspawn on an overlay of this machine's root).
 """
 
 import glob
@@ -145,6 +146,76 @@ class Package(unittest.TestCase):
         self.assertIn("_dh_action=start", postinst)
         self.assertIn("deb-systemd-invoke stop 'ftbridge.service'", prerm)
         self.assertIn("deb-systemd-helper purge 'ftbridge.service'", postrm)
+
+
+def boot_container(out):
+    """Boots systemd in a container on a throw-away overlay of this machine's root, runs
+    live_service.sh in it and returns its results, or None when no container can be booted
+    here (no systemd-nspawn)."""
+    if subprocess.run(["which", "systemd-nspawn"], capture_output=True).returncode != 0:
+        return None
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "live_service.sh")
+    unit = ("[Unit]\nAfter=basic.target\n[Service]\nType=oneshot\n"
+            "ExecStart=/bin/bash /out/live_service.sh\n")
+    subprocess.run(["cp", script, out], check=True)
+    boot = r"""
+mount --make-rprivate /
+t=$(mktemp -d); mount -t tmpfs tmpfs $t; mkdir $t/upper $t/work $t/root
+mount -t overlay overlay -o lowerdir=/,upperdir=$t/upper,workdir=$t/work $t/root
+rm -f $t/root/usr/sbin/policy-rc.d   # a container image's "start no service" policy
+printf '%s' "$UNIT" > $t/root/etc/systemd/system/live.service
+mkdir -p $t/root/out $t/root/deb $t/root/src
+timeout 240 systemd-nspawn -q -D $t/root --private-network --register=no --keep-unit     --console=pipe --bind="$OUT":/out --bind-ro="$DEBS":/deb --bind-ro="$SRC":/src     -b systemd.unit=live.service
+"""
+    env = dict(os.environ, UNIT=unit, OUT=out, DEBS=os.path.dirname(DEB), SRC=checks.REPO)
+    r = subprocess.run(["unshare", "--mount", "--fork", "sh", "-euc", boot], env=env,
+                       capture_output=True, text=True, timeout=300)
+    results = {}
+    path = os.path.join(out, "results")
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                k, _, v = line.rstrip("\n").partition(": ")
+                results[k] = v
+    results["_boot"] = r.stdout + r.stderr
+    return results
+
+
+class LiveService(unittest.TestCase):
+    """The package under a real systemd (PID 1 of a container on this machine): installed,
+    enabled and started; restarted without end; sandboxed as packaged yet streaming; stopped
+    cleanly; limited to local clients by the example drop-in; stopped on removal. udev does not
+    run in a container, so the hot-plug start is not seen here."""
+
+    def test_installed_service(self):
+        with tempfile.TemporaryDirectory() as out:
+            r = boot_container(out)
+            if r is None:
+                self.skipTest("systemd-nspawn is not installed")
+            trace = ""
+            if os.path.exists(os.path.join(out, "trace.log")):
+                with open(os.path.join(out, "trace.log")) as f:
+                    trace = f.read()
+        detail = "%r\n%s" % (r, trace[-3000:])
+        self.assertEqual(r.get("enabled"), "enabled", detail)
+        state, restarts = r["no_adapter"].split(" restarts=")
+        self.assertEqual(state, "activating/auto-restart", detail)
+        self.assertGreaterEqual(int(restarts), 2, detail)
+        self.assertGreaterEqual(int(r["no_port_lines"]), 2, detail)
+        self.assertIn("running: yes", r["status"], detail)
+        self.assertEqual(r["set_bias"], "0", detail)
+        self.assertRegex(r["user"], r"^ftbridge$", detail)
+        self.assertIn("dialout", r["groups"].split(","), detail)
+        self.assertEqual((r["CapEff"], r["NoNewPrivs"], r["Seccomp"]),
+                         ("0000000000000000", "1", "2"), detail)
+        self.assertEqual(r["log_first"], "Start log file", detail)
+        self.assertEqual(r["state_dir"], "private/ftbridge", detail)
+        self.assertEqual(r["stopped"], "inactive result=success status=2", detail)
+        self.assertEqual(r["log_last"], "Interrupt signal (2) received.", detail)
+        self.assertRegex(r["packages"], r"^[1-9][0-9]* packages$", detail)
+        self.assertEqual(r["local_client"], "0", detail)
+        self.assertEqual(set(r["ip_allow"].split()), {"::1/128", "127.0.0.0/8"}, detail)
+        self.assertEqual(r["removed"], "inactive load=not-found status=2", detail)
 
 
 if __name__ == "__main__":
