@@ -102,8 +102,9 @@ SOAK_SECONDS ?= 180
 soak: build
 	python3 tests/soak/soak.py --daemon $(BUILD)/ftbridge --frames $(SOAK_FRAMES) --duration $(SOAK_SECONDS)
 
-# Figures of the bridge against the serial line's limits and a bare relay, from a Release
-# build; prints a table, writes $(BUILD)/bench.json. A benchmark: not part of `make test`.
+# Figures of the bridge against the serial line's limits and a bare relay, and the daemon's
+# CPU and RSS in each long-lived state, from a Release build; prints the tables, writes
+# $(BUILD)/bench.json. A benchmark: not part of `make test`.
 .PHONY: bench
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -2,11 +2,12 @@
 """Benchmark of the bridge against the serial line's limits and against a bare relay.
 
 Runs inside the test sandbox (private /dev and loopback): bench/loadgen plays the sensor
-and the controller, the bridge under test is the real daemon or bench/bare_relay. Prints
-one table and writes the same figures as JSON. A benchmark, not a test: it never fails on
-a figure, only when it cannot measure at all.
+and the controller, the bridge under test is the real daemon or bench/bare_relay. Then
+bench/states.py measures the daemon's CPU and RSS in each of its long-lived states on the
+ftsim simulators. Prints the tables and writes the same figures as JSON. A benchmark, not
+a test: it never fails on a figure, only when it cannot measure at all.
 
-usage: run_bench.py BUILD_DIR JSON_OUT [--frames N] [--seconds S]
+usage: run_bench.py BUILD_DIR JSON_OUT [--frames N] [--seconds S] [--states-only]
 """
 
 import argparse
@@ -24,6 +25,9 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
 from ftsim import sandbox  # noqa: E402
+
+sys.path.insert(0, os.path.join(REPO, "bench"))
+import states  # noqa: E402
 
 BAUD = 460800
 LINE_BYTES_PER_S = BAUD / 10          # 8N1: ten bits a byte
@@ -169,6 +173,8 @@ def main():
                     help="flat-out runs of each bridge, interleaved; the median counts")
     ap.add_argument("--no-realtime", action="store_true",
                     help="run the line-rate cases under the default scheduler")
+    ap.add_argument("--states-only", action="store_true",
+                    help="only the instructions per frame and the per-state table")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     alloc_lib = os.path.join(build, "bench", "liballoc_count.so")
@@ -182,6 +188,12 @@ def main():
                       for s in ("pass", "crc", "process", "encode")}
 
     sandbox.enter()
+    if a.states_only:
+        state_lines, state_results = states.run(build)
+        lines = instr_lines(instr) + [goal_line([instr_goal(instr["off"]["pass"])])]
+        print("\n".join(lines + state_lines), flush=True)
+        write_json(a.json_out, {"instructions": instr, "states": state_results})
+        return
     cases = [("daemon", False), ("relay", False), ("daemon", True)]
     results = {}
     realtime = not a.no_realtime
@@ -276,12 +288,7 @@ def main():
         lines.append("%-*s" % (w0, label) + "".join("%*s" % (w, c) for c in cells))
     lines.append("-" * (w0 + w * len(names)))
     lines.append("(Nx): ratio to the bare relay in the same invocation.")
-    for filt in ("off", "on"):
-        i = instr[filt]
-        lines.append("Instructions per frame, filter %s: synced pass %.0f = CRC %.0f + "
-                     "process_wrench %.0f + encoding %.0f + the rest %.0f"
-                     % (filt, i["pass"], i["crc"], i["process"], i["encode"],
-                        i["pass"] - i["crc"] - i["process"] - i["encode"]))
+    lines += instr_lines(instr)
 
     d = cols["daemon, filter off"]
     goals = [
@@ -296,21 +303,46 @@ def main():
         ("0 allocations per frame", d["allocs_per_frame"] == 0),
         ("RSS <= 10 MiB and flat", d["rss_kib_end"] <= 10240 and
          d["rss_kib_end"] <= d["rss_kib_start"] + 64),
-        ("<= 1,000 instructions per frame", d["instructions_per_frame"] <= 1000),
+        instr_goal(d["instructions_per_frame"]),
     ]
-    lines.append("Goals (daemon, filter off): " + "; ".join(
-        "%s: %s" % (g, "met" if ok else "NOT MET") for g, ok in goals))
+    lines.append(goal_line(goals))
     print("\n".join(lines), flush=True)
 
-    os.makedirs(os.path.dirname(os.path.abspath(a.json_out)), exist_ok=True)
-    with open(a.json_out, "w") as f:
-        json.dump({"line": {"baud": BAUD, "bytes_per_s": LINE_BYTES_PER_S,
-                            "frame_us": FRAME_S * 1e6, "frames_per_s": LINE_RATE},
-                   "flat_frames": a.frames, "paced_seconds": a.seconds,
-                   "paced_rate": PACED_RATE, "rounds": a.rounds, "realtime": realtime,
-                   "instructions": instr, "bridges": cols,
-                   "goals": {g: ok for g, ok in goals}}, f, indent=1)
-    print("JSON: %s" % a.json_out)
+    state_lines, state_results = states.run(build)
+    print("\n".join(state_lines), flush=True)
+    write_json(a.json_out, {"line": {"baud": BAUD, "bytes_per_s": LINE_BYTES_PER_S,
+                                     "frame_us": FRAME_S * 1e6, "frames_per_s": LINE_RATE},
+                            "flat_frames": a.frames, "paced_seconds": a.seconds,
+                            "paced_rate": PACED_RATE, "rounds": a.rounds, "realtime": realtime,
+                            "instructions": instr, "bridges": cols,
+                            "goals": {g: ok for g, ok in goals}, "states": state_results})
+
+
+def instr_lines(instr):
+    lines = []
+    for filt in ("off", "on"):
+        i = instr[filt]
+        lines.append("Instructions per frame, filter %s: synced pass %.0f = CRC %.0f + "
+                     "process_wrench %.0f + encoding %.0f + the rest %.0f"
+                     % (filt, i["pass"], i["crc"], i["process"], i["encode"],
+                        i["pass"] - i["crc"] - i["process"] - i["encode"]))
+    return lines
+
+
+def instr_goal(per_frame):
+    return ("< 500 instructions per frame", per_frame < 500)
+
+
+def goal_line(goals):
+    return "Goals (daemon, filter off): " + "; ".join(
+        "%s: %s" % (g, "met" if ok else "NOT MET") for g, ok in goals)
+
+
+def write_json(path, figures):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(figures, f, indent=1)
+    print("JSON: %s" % path)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,9 @@ AbyssServer::AbyssServer(SensorState* state) : state(state) {
     add<ConfigureSensor>(registry, "configure_sensor", state);
     add<EnableFilter>(registry, "enable_filter", state);
     add<GetIsRunning>(registry, "is_running", state);
+    add<GetStatistics>(registry, "get_statistics", state);
+    add<GetWrench>(registry, "get_wrench", state);
+    add<GetSettings>(registry, "get_settings", state);
 }
 
 void* server_thread(void* arg) {

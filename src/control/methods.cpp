@@ -3,7 +3,9 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "driver/sensor_state.h"
 
@@ -77,4 +79,67 @@ GetIsRunning::GetIsRunning(SensorState* state) : state(state) { _signature = "b:
 void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_boolean(state->is_running());
+}
+
+// The readers below take no lock and only load what the stream stores relaxed: a call never
+// holds up the per-frame path. Members of one answer may therefore come from neighbouring frames.
+namespace {
+const auto relaxed = std::memory_order_relaxed;
+
+xmlrpc_c::value six_doubles(const std::atomic<double>* values) {
+    std::vector<xmlrpc_c::value> items;
+    for (int k = 0; k < 6; ++k) items.push_back(xmlrpc_c::value_double(values[k].load(relaxed)));
+    return xmlrpc_c::value_array(items);
+}
+
+xmlrpc_c::value counter(const std::atomic<uint64_t>& c) {
+    // i8 is signed; a count since start-up stays far below 2^63.
+    return xmlrpc_c::value_i8(static_cast<xmlrpc_int64>(c.load(relaxed)));
+}
+}  // namespace
+
+GetStatistics::GetStatistics(SensorState* state) : state(state) { _signature = "S:"; }
+void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    const SensorState::Statistics& s = state->stats;
+    int64_t now = monotonic_ns();
+    int64_t last = s.last_package_ns.load(relaxed);
+    std::map<std::string, xmlrpc_c::value> members = {
+        {"frames", counter(s.frames)},
+        {"packages", counter(s.packages)},
+        {"crc_errors", counter(s.crc_errors)},
+        {"lost_sync", counter(s.lost_sync)},
+        {"synchronisations", counter(s.synchronisations)},
+        {"non_finite", counter(s.non_finite)},
+        {"read_failures", counter(s.read_failures)},
+        {"reconfigurations", counter(s.reconfigurations)},
+        {"uptime_s", xmlrpc_c::value_double(double(now - state->started_ns) / 1e9)},
+        {"seconds_since_package",
+         xmlrpc_c::value_double(last == 0 ? -1.0 : double(now - last) / 1e9)},
+    };
+    *result = xmlrpc_c::value_struct(members);
+}
+
+GetWrench::GetWrench(SensorState* state) : state(state) { _signature = "A:"; }
+void GetWrench::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    *result = six_doubles(state->stats.last_wrench);
+}
+
+GetSettings::GetSettings(SensorState* state) : state(state) { _signature = "S:"; }
+void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    std::map<std::string, xmlrpc_c::value> members = {
+        {"bias_active", xmlrpc_c::value_boolean(state->bias_active.load(relaxed))},
+        {"output_active", xmlrpc_c::value_boolean(state->output_active.load(relaxed))},
+        {"filter_enabled", xmlrpc_c::value_boolean(state->filter_enabled.load(relaxed))},
+        {"configuring", xmlrpc_c::value_boolean(state->configuring.load(relaxed))},
+        {"filter_type", xmlrpc_c::value_int(state->filter_type.load(relaxed))},
+        {"cutoff_hz", xmlrpc_c::value_double(state->cutoff_hz.load(relaxed))},
+        {"bias", six_doubles(state->bias)},
+        {"desired_output", six_doubles(state->desired_output)},
+        {"port", xmlrpc_c::value_string(state->get_port())},
+        {"recipe_id", xmlrpc_c::value_int(state->recipe_id.load(relaxed))},
+    };
+    *result = xmlrpc_c::value_struct(members);
 }

@@ -1,4 +1,5 @@
-// The control service's eight XML-RPC methods, one class each, over the shared state.
+// The control service's XML-RPC methods, one class each, over the shared state: the eight
+// that steer the stream, then three that only read it back.
 #pragma once
 
 #include <xmlrpc-c/registry.hpp>
@@ -23,5 +24,8 @@ FTBRIDGE_METHOD(GetSampleFreq);
 FTBRIDGE_METHOD(ConfigureSensor);
 FTBRIDGE_METHOD(EnableFilter);
 FTBRIDGE_METHOD(GetIsRunning);
+FTBRIDGE_METHOD(GetStatistics);
+FTBRIDGE_METHOD(GetWrench);
+FTBRIDGE_METHOD(GetSettings);
 
 #undef FTBRIDGE_METHOD

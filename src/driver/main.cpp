@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "control/abyss_server.h"
+#include "driver/debug_log.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
@@ -74,17 +75,15 @@ int main() {
         fatal_exit(1);
     }
 
-    // A failed redirection goes unnoticed: the stream matters more than its log. The log
-    // is line-buffered so that each line is in the file as soon as it is written.
-    if (freopen("qrm_debug_output.txt", "w", stdout)) setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::cout << "Start log file" << std::endl;
+    debug_log_start();
 
     uint8_t recipe_id = 0;
     rtde_connect(&recipe_id);
     state.recipe_id.store(recipe_id, std::memory_order_relaxed);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
-    if (sensor_fd == -1) fatal_exit(1);
+    if (sensor_fd == -1)
+        fatal_exit(1);
     state.serial_fd.store(sensor_fd);
     state.set_port(chosen);
     stream_loop(state, recipe_id);

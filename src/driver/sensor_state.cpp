@@ -1,13 +1,5 @@
 #include "driver/sensor_state.h"
 
-#include <ctime>
-
-int64_t monotonic_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 SensorState::SensorState() : started_ns(monotonic_ns()) {
     for (int k = 0; k < 6; ++k) {
         bias[k].store(0.0, std::memory_order_relaxed);

@@ -2,19 +2,26 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 
 // Coarse monotonic clock in nanoseconds: a few ns a call, a few ms of resolution, which is
-// all the stream's and the statistics' 0.1 s decisions need.
-int64_t monotonic_ns();
+// all the stream's and the statistics' 0.1 s decisions need. Inline: the stream reads it
+// with every package.
+inline int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // Every field the two sides share is atomic, so neither side ever waits for the other. The
 // mode flags are stored with release and loaded with acquire: a stream that sees a flag
 // raised also sees the six values stored before it. Everything else is relaxed.
 class SensorState {
-public:
+  public:
     SensorState();
     ~SensorState() = default;
 
@@ -43,7 +50,7 @@ public:
         std::atomic<uint64_t> non_finite{0};        // frames dropped as non-finite
         std::atomic<uint64_t> read_failures{0};     // failed frame reads, either state
         std::atomic<uint64_t> reconfigurations{0};  // completed command sequences
-        std::atomic<int64_t> last_package_ns{0};    // CLOCK_MONOTONIC_COARSE; 0: none yet
+        std::atomic<int64_t> last_package_ns{0};    // monotonic_ns(), to within 8 packages; 0: none
         std::atomic<double> last_wrench[6];         // values of the last package sent
     } stats;
     const int64_t started_ns;  // CLOCK_MONOTONIC_COARSE at construction
@@ -62,11 +69,16 @@ public:
     void set_sample_freq(double hz) { sample_freq_hz.store(hz, std::memory_order_relaxed); }
     // Sends the sensor its reconfiguration commands; see sensor/reconfigure.cpp.
     int32_t reconfigure_sensor(double requested_rate);
+    // Returns once configuring is clear, or after at most 0.1 s: the stream's pause without a
+    // busy loop, woken as soon as the command sequence ends.
+    void wait_while_configuring();
 
-private:
+  private:
     mutable std::mutex title_mutex;
     std::string title;
     std::string port;  // under title_mutex; written once
     // Held for a whole command sequence, so that two sequences never interleave on the line.
     std::mutex reconfigure_mutex;
+    std::mutex configured_mutex;  // configuring is cleared under it, so no wake-up is lost
+    std::condition_variable configured;
 };

@@ -27,15 +27,34 @@ struct SensorFrame {
     uint16_t crc() const { return u16_at(35); }
 
     // Valid when the CRC of the payload matches; the header byte is not covered.
-    bool crc_valid() const { return crc16(bytes + 1, frame_payload_size) == crc(); }
-    // All six measured values are finite.
-    bool values_finite() const;
+    bool crc_valid() const;
+    // All six measured values are finite. A float is finite unless all its exponent bits are
+    // set (infinity or NaN): a mask and a compare per value, inline on the per-frame path.
+    bool values_finite() const {
+        constexpr uint32_t exponent = 0x7F800000;
+        for (int i = 3; i < 27; i += 4)
+            if ((u32_at(i) & exponent) == exponent)
+                return false;
+        return true;
+    }
 
-private:
-    uint16_t u16_at(int i) const { return uint16_t(bytes[i] | bytes[i + 1] << 8); }
+  private:
+    // One load each on a little-endian host, where the compiler does not merge byte loads.
+    uint16_t u16_at(int i) const {
+        uint16_t v;
+        std::memcpy(&v, bytes + i, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap16(v);
+#endif
+        return v;
+    }
     uint32_t u32_at(int i) const {
-        return uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
-               uint32_t(bytes[i + 3]) << 24;
+        uint32_t v;
+        std::memcpy(&v, bytes + i, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = __builtin_bswap32(v);
+#endif
+        return v;
     }
     // Inline: the stream decodes twelve values a frame, and a call each cost more than the
     // load itself.

@@ -11,19 +11,21 @@
 
 bool probe_serialport(const char* path, double limit_s) {
     sensor_fd = init_serialport(path, 460800);
-    if (sensor_fd == -1) return false;
+    if (sensor_fd == -1)
+        return false;
     fprintf(stderr, "Opened port %s and check for valid frame\n", path);
 
     SensorFrame frame;
     time_t start = time(nullptr);
     time_t now = time(nullptr);
     while (difftime(now, start) < limit_s) {
-        ssize_t got = read(sensor_fd, frame.bytes, 1);
-        while (got != 1 && difftime(now, start) < limit_s) {
+        int failed = read_port(sensor_fd, frame.bytes, 1);
+        while (failed && difftime(now, start) < limit_s) {
             now = time(nullptr);
-            got = read(sensor_fd, frame.bytes, 1);
+            failed = read_port(sensor_fd, frame.bytes, 1);
         }
-        if (got != 1) break;
+        if (failed)
+            break;
         if (frame.header() != sync_header) {
             now = time(nullptr);
             continue;

@@ -9,6 +9,11 @@ extern int sensor_fd;
 // data, the port's 0.1 s silence window, or an error), with the bytes so far kept in buf.
 int read_fully(int fd, void* buf, int count);
 
+// read_fully on the sensor port at the port's own pace: a failure that came sooner than its
+// 0.1 s silence window (end of file or an error, as when the adapter is gone) waits out the
+// rest of the window, so that a loop of such reads idles as on a silent port, not spins.
+int read_port(int fd, void* buf, int count);
+
 // Writes exactly count bytes, retrying short writes. 0 on success, 1 on a write error.
 int write_fully(int fd, const void* buf, int count);
 

@@ -9,15 +9,24 @@
 
 speed_t speed_code(int rate) {
     switch (rate) {
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        default: return speed_t(rate);
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        default:
+            return speed_t(rate);
     }
 }
 
@@ -37,7 +46,8 @@ int init_serialport(const char* path, int rate) {
     ioctl(fd, TIOCEXCL);
 
     struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) return fail(fd, "init_serialport: Couldn't get term attributes");
+    if (tcgetattr(fd, &tio) != 0)
+        return fail(fd, "init_serialport: Couldn't get term attributes");
     speed_t speed = speed_code(rate);
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
@@ -46,7 +56,8 @@ int init_serialport(const char* path, int rate) {
     tio.c_cc[VTIME] = 1;  // a read returns after 0.1 s without a byte
     if (tcsetattr(fd, TCSAFLUSH, &tio) != 0)
         return fail(fd, "init_serialport: Couldn't set term attributes");
-    if (tcflush(fd, TCIOFLUSH) != 0) return fail(fd, "init_serialport: tcflush failed");
+    if (tcflush(fd, TCIOFLUSH) != 0)
+        return fail(fd, "init_serialport: tcflush failed");
 
     // USB adapters buffer input for milliseconds unless asked for low latency. Without the
     // driver's settings there is nothing sound to write back, so a failed read skips it.

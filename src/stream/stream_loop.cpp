@@ -7,16 +7,18 @@
 namespace {
 // The real world: the sensor port, the calendar clock and the controller connection.
 class DevicePort : public StreamPort {
-public:
+  public:
     explicit DevicePort(uint8_t recipe_id) : recipe_id_(recipe_id) {}
     int read_fully(uint8_t* buf, int n) override { return ::read_fully(sensor_fd, buf, n); }
     int read_byte() override { return ::read_byte(); }
+    int read_header(uint8_t* byte) override { return read_port(sensor_fd, byte, 1); }
+    void wait_while_configuring(SensorState& state) override { state.wait_while_configuring(); }
     time_t now() override { return time(nullptr); }
     int send(const double wrench[6]) override {
         return rtde_send_data(rtde_socket, recipe_id_, wrench);
     }
 
-private:
+  private:
     uint8_t recipe_id_;
 };
 }  // namespace

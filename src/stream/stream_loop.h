@@ -4,14 +4,13 @@
 #include <cstdint>
 #include <ctime>
 
+#include "driver/sensor_state.h"
 #include "sensor/frame.h"
 #include "stream/wrench.h"
 
-class SensorState;
-
 // Everything a pass needs from the outside world, so that passes run without a device.
 class StreamPort {
-public:
+  public:
     virtual ~StreamPort() = default;
     // read_fully on the sensor port: 0 when all n bytes came, 1 otherwise.
     virtual int read_fully(uint8_t* buf, int n) = 0;
@@ -21,6 +20,12 @@ public:
     virtual time_t now() = 0;
     // One data package to the controller: 0 when sent, 1 when the connection is gone.
     virtual int send(const double wrench[6]) = 0;
+    // The search's header read; a device port paces failures to its silence window.
+    virtual int read_header(uint8_t* byte) { return read_fully(byte, 1); }
+    // Holds the stream while a reconfiguration runs; a pass makes no read meanwhile.
+    virtual void wait_while_configuring(SensorState&) {}
+    // The coarse monotonic clock, for the 0.1 s without a package that clears running.
+    virtual int64_t now_ns() { return monotonic_ns(); }
 };
 
 // What the loop keeps from pass to pass.
@@ -31,6 +36,7 @@ struct StreamContext {
     bool synced = false;
     unsigned long crc_error_count = 0;  // CRC failures with a right header, since the sync
     unsigned long frame_count = 0;      // valid frames and counted failures, since the sync
+    int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
 };
 
 // What a synced pass makes of the frame it read.

@@ -2,48 +2,101 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "driver/debug_log.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "stream/stream_loop.h"
 
 namespace {
 constexpr double header_timeout_s = 10.0;
-constexpr double crc_error_ratio = 0.01;
+constexpr unsigned long crc_error_divisor = 100;  // reported above 1 in 100
 constexpr unsigned long crc_report_min_frames = 100;
+constexpr int64_t running_grace_ns = 100000000;  // 0.1 s without a package: not running
 const auto relaxed = std::memory_order_relaxed;
 
-// A CRC-valid frame with a value that is not finite would poison the filter for good.
-bool drop_if_not_finite(const SensorFrame& frame) {
-    if (frame.values_finite()) return false;
+// The stream is the only writer of its counters: a load and a store, no locked add.
+void count(std::atomic<uint64_t>& counter) {
+    counter.store(counter.load(relaxed) + 1, relaxed);
+}
+
+void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
+    if (port.send(wrench) != 0) {
+        perror("Sending data package to controller failed, exiting");
+        fatal_exit(1);
+    }
+    SensorState::Statistics& stats = state.stats;
+    for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
+    const uint64_t packages = stats.packages.load(relaxed) + 1;
+    stats.packages.store(packages, relaxed);
+    // The clock with every eighth package, the first included: the time of the last package
+    // to within eight frames, for an eighth of the clock's cost on the per-frame path.
+    if (packages % 8 == 1)
+        stats.last_package_ns.store(port.now_ns(), relaxed);
+    ctx.quiet_since_ns = 0;
+    state.running.store(true, relaxed);
+}
+
+// A synced frame that sends nothing (a CRC error, a dropped value): still synced, but once
+// the controller has heard nothing for 0.1 s the stream is no longer running. Timed from
+// the first such frame, one frame after the last package.
+void note_no_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    const int64_t now = port.now_ns();
+    if (ctx.quiet_since_ns == 0)
+        ctx.quiet_since_ns = now;
+    else if (now - ctx.quiet_since_ns > running_grace_ns)
+        state.running.store(false, relaxed);
+}
+
+// A CRC-valid frame with a value that is not finite would poison the filter for good. It
+// still counts towards the sample frequency and reports its status.
+void drop_non_finite(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    measure_frame(ctx.wrench, state, ctx.frame);
     fprintf(stderr, "Non-finite sample in frame, dropped\n");
-    return true;
+    count(state.stats.non_finite);
+    note_no_package(ctx, state, port);
 }
 }  // namespace
 
 FrameVerdict judge_synced_frame(const SensorFrame& frame) {
-    if (frame.crc_valid()) return FrameVerdict::valid;
+    if (frame.crc_valid())
+        return FrameVerdict::valid;
     return frame.header() == sync_header ? FrameVerdict::crc_error : FrameVerdict::lost_sync;
 }
 
+// errors / frames > 1/100 in integers: the same decision as the floating-point ratio for any
+// count a process reaches, without a division on every frame.
 bool crc_report_due(unsigned long crc_errors, unsigned long frames) {
-    return frames > crc_report_min_frames && double(crc_errors) / double(frames) > crc_error_ratio;
+    return frames > crc_report_min_frames && crc_errors * crc_error_divisor > frames;
 }
 
 void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     time_t now = port.now();
     SensorFrame& frame = ctx.frame;
     frame.bytes[0] = 0;
-    if (state.configuring.load(relaxed)) return;  // the sensor is being reconfigured
-
-    if (port.read_fully(frame.bytes, 1) != 0 && difftime(now, ctx.search_start) > header_timeout_s) {
-        fprintf(stderr, "Read frame header from serial port failed! Exiting...\n");
-        fatal_exit(1);
+    if (state.configuring.load(relaxed)) {
+        // Time spent reconfiguring is not silence: the timer starts again once it ends.
+        port.wait_while_configuring(state);
+        ctx.search_start = port.now();
+        return;
     }
-    if (frame.header() != sync_header) return;
+
+    if (port.read_header(frame.bytes) != 0) {
+        if (difftime(now, ctx.search_start) > header_timeout_s) {
+            fprintf(stderr, "Read frame header from serial port failed! Exiting...\n");
+            fatal_exit(1);
+        }
+        return;
+    }
+    // Any byte is a sign of life: the timeout measures silence, not the time unsynced.
+    ctx.search_start = now;
+    if (frame.header() != sync_header)
+        return;
 
     if (port.read_fully(frame.bytes + 1, frame_rest_size) != 0) {
         // Whatever the buffer holds now is partly stale: never test it.
         fprintf(stderr, "Read frame from serial port failed!\n");
+        count(state.stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
         return;
@@ -55,8 +108,10 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
 
     fprintf(stderr, "Frame synced with 0x%X header\n", unsigned(sync_header));
-    if (!drop_if_not_finite(frame)) seed_wrench(ctx.wrench, frame);
-    state.running.store(true, relaxed);
+    count(state.stats.synchronisations);
+    seed_wrench(ctx.wrench, frame);
+    if (ctx.wrench.seed_pending)
+        fprintf(stderr, "Non-finite sample in frame, dropped\n");
     if (state.configuring.load(relaxed)) {
         ctx.search_start = port.now();
         return;
@@ -68,9 +123,11 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
 void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     SensorFrame& frame = ctx.frame;
+    SensorState::Statistics& stats = state.stats;
     if (port.read_fully(frame.bytes, frame_size) != 0) {
         // The buffer holds an old frame or a mix: nothing of it may reach the controller.
         fprintf(stderr, "Read frame from serial port failed while synched!\n");
+        count(stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
         ctx.synced = false;
@@ -79,19 +136,23 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     switch (judge_synced_frame(frame)) {
         case FrameVerdict::valid:
-            if (!drop_if_not_finite(frame) &&
-                port.send(process_wrench(ctx.wrench, state, frame)) != 0) {
-                perror("Sending data package to controller failed, exiting");
-                fatal_exit(1);
-            }
+            count(stats.frames);
+            if (frame.values_finite())
+                send_package(ctx, state, port);
+            else
+                drop_non_finite(ctx, state, port);
             break;
         case FrameVerdict::crc_error:
             ++ctx.crc_error_count;
+            count(stats.crc_errors);
             fprintf(stderr, "CRC error\n");
+            note_no_package(ctx, state, port);
             break;
         case FrameVerdict::lost_sync:
             fprintf(stderr, "Lost sync\n");
+            count(stats.lost_sync);
             ctx.search_start = port.now();
+            state.running.store(false, relaxed);
             ctx.synced = false;
             return;
     }
@@ -101,6 +162,7 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
         fprintf(stderr, "Too many crc errors: %lu/%lu\n", ctx.crc_error_count, ctx.frame_count);
         std::cout << "Too many crc errors: " << ctx.crc_error_count << "/" << ctx.frame_count
                   << std::endl;
+        debug_log_check();
     }
     if (state.configuring.load(relaxed)) {
         ctx.search_start = port.now();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "driver/debug_log.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -16,6 +17,7 @@ void print_wrench(const char* label, const double* values) {
     std::cout << label;
     for (int k = 0; k < 6; ++k) std::cout << (k ? " " : "") << values[k];
     std::cout << std::endl;
+    debug_log_check();
 }
 }  // namespace
 
@@ -33,25 +35,35 @@ void map_sample(const SensorFrame& frame, float mapped[6]) {
 }
 
 void seed_wrench(WrenchState& ws, const SensorFrame& frame) {
+    ws.seed_pending = !frame.values_finite();
+    if (ws.seed_pending)
+        return;
     float mapped[6];
     map_sample(frame, mapped);
     for (int k = 0; k < 6; ++k) ws.smoothed_raw[k] = mapped[k];
 }
 
-const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFrame& frame) {
+void measure_frame(WrenchState& ws, SensorState& state, const SensorFrame& frame) {
     uint32_t t = frame.timestamp_us();
     if (ws.have_previous_timestamp && t > ws.previous_timestamp)
         state.set_sample_freq(ticks_per_second / double(uint32_t(t - ws.previous_timestamp)));
+    ws.previous_timestamp = t;
+    ws.have_previous_timestamp = true;
 
     if (frame.status() != 0) {
         printf("Error: %u\n", unsigned(frame.status()));
         fflush(stdout);
+        debug_log_check();
     }
+}
+
+const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFrame& frame) {
+    measure_frame(ws, state, frame);
+    if (ws.seed_pending)
+        seed_wrench(ws, frame);
 
     float mapped[6];
     map_sample(frame, mapped);
-    ws.previous_timestamp = t;
-    ws.have_previous_timestamp = true;
 
     // The settings hold for all six values of this frame. The mode flags are read before
     // the pending capture, so that a desired output seen active is never applied
@@ -71,7 +83,11 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
 
     // The factor is the same for all six axes of a frame; axis 0's smoothing still uses the
     // previous frame's factor, so the new one takes effect after it.
-    const double new_alpha = filter_enabled ? filter_factor(cutoff_hz) : ws.filter_alpha;
+    if (filter_enabled && cutoff_hz != ws.factor_cutoff_hz) {
+        ws.factor_cutoff_hz = cutoff_hz;  // two divisions saved on every other frame
+        ws.factor = filter_factor(cutoff_hz);
+    }
+    const double new_alpha = filter_enabled ? ws.factor : ws.filter_alpha;
 
     for (int k = 0; k < 6; ++k) {
         const double x = mapped[k];

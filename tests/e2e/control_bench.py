@@ -13,6 +13,7 @@ import xmlrpc.client
 
 import harness
 from harness import ctl, sandbox, sim
+from ftsim.model import filter_factor, robot_axes  # noqa: F401  for the control tests
 
 HOST = "127.0.0.1"
 PORT = 20202
@@ -149,18 +150,8 @@ class Signal:
         return level if level is not None else sim.default_signal(index, rate_hz)
 
 
-def robot_axes(values):
-    """A frame's values in the robot's axes, as the daemon maps them."""
-    v = values
-    return (v[1], -v[0], v[2], v[4], -v[3], v[5])
-
-
 def minus(a, b):
     return tuple(x - y for x, y in zip(a, b))
-
-
-def filter_factor(cutoff_hz):
-    return 0.0015 / (1 / (2 * 3.141592653589793 * cutoff_hz) + 0.0015)
 
 
 def match_in_order(pkgs, frames, stages):

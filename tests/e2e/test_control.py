@@ -10,11 +10,13 @@ import time
 import xmlrpc.client
 
 import harness
-from harness import ctl, sandbox
+from harness import ctl, sandbox, sim
 from control_bench import (Background, StreamingCase, arrival_times, doubles, filter_factor, method_call,
                            minus, proxy, raw_call, robot_axes, wait_service)
 
 SYNCED = "Frame synced with 0xAA header\n"
+COUNTERS = ["frames", "packages", "crc_errors", "lost_sync", "synchronisations", "non_finite",
+            "read_failures", "reconfigurations"]
 Fault = xmlrpc.client.Fault
 
 LEVEL_A = (1.5, -2.25, 30.0, 0.5, -0.75, 0.125)
@@ -230,6 +232,7 @@ class Methods(StreamingCase):
             ("get_title", (1.0,)),
             ("configure_sensor", ()), ("configure_sensor", ("250",)),
             ("configure_sensor", (250,)), ("configure_sensor", (250.0, 1.0)),
+            ("get_statistics", (1,)), ("get_wrench", ("x",)), ("get_settings", (True,)),
         ]
         for name, args in refused:
             with self.subTest(method=name, args=args):
@@ -248,6 +251,30 @@ class Methods(StreamingCase):
         self.assertGreater(counts[0], 150)
         self.assertEqual(self.d.log(), log0)
         self.assertEqual(self.s.received(), rx0, "a refused configure_sensor wrote bytes")
+
+    def test_settings_read_back_what_was_set(self):
+        r = self.rpc()
+        self.assertEqual(r.set_bias(*BIAS_0), 0)
+        got = r.get_settings()
+        self.assertEqual(sorted(got), ["bias", "bias_active", "configuring", "cutoff_hz",
+                                       "desired_output", "filter_enabled", "filter_type", "output_active", "port",
+                                       "recipe_id"])
+        self.assertEqual((got["bias"], got["bias_active"], got["output_active"]),
+                         (list(BIAS_0), True, False))
+        self.assertEqual((got["port"], got["recipe_id"], got["configuring"]),
+                         ("/dev/ttyUSB0", 1, False))
+        self.assertEqual(r.set_output(*BIAS_1), 0)
+        got = r.get_settings()
+        self.assertEqual((got["desired_output"], got["bias"], got["bias_active"],
+                          got["output_active"]), (list(BIAS_1), list(BIAS_0), False, True))
+        self.assertEqual(r.enable_filter(True, 2), 0)
+        got = r.get_settings()
+        self.assertEqual((got["filter_enabled"], got["filter_type"], got["cutoff_hz"]),
+                         (True, 2, 40.0))
+        self.assertEqual(r.enable_filter(False, 7), 1)
+        got = r.get_settings()
+        self.assertEqual((got["filter_enabled"], got["filter_type"], got["cutoff_hz"]),
+                         (False, 7, 40.0))
 
     # -- reconfiguration
 
@@ -306,6 +333,58 @@ class Methods(StreamingCase):
         for rate, number in ((250.0, 190), (1000.0, 47)):
             with self.subTest(rate=rate):
                 self._reconfigure(rate, number)
+
+
+class Statistics(harness.BenchCase):
+    def test_counters_match_what_was_sent_and_printed(self):
+        s = self.sensor(0)
+        c = self.controller([ctl.ok()])
+        d = self.daemon()
+        c.wait_packages(50, timeout=15)
+        r = proxy()
+        st = r.get_statistics()
+        self.assertEqual(sorted(st), sorted(COUNTERS + ["uptime_s", "seconds_since_package"]))
+        for name in COUNTERS:
+            self.assertIsInstance(st[name], int, name)
+
+        # The mix: two frames with values that are not finite, three bad CRCs, a frame whose
+        # header and CRC are both wrong (the stream loses sync and finds it on the next); then
+        # the sensor falls silent (one failed read while synced), and is reconfigured while
+        # silent, so that no read is cut short by the pause.
+        s.feed(sim.NonFinite(), sim.BadCrc(), sim.NonFinite(), sim.BadCrc(), sim.BadCrc(),
+               sim.SendFrame(header=0x55, bad_crc=True))
+        c.wait_packages(len(c.packages()) + 50, timeout=10)
+        s.set_mode("silent")
+        t_silent = time.monotonic()
+        sandbox.wait_for(lambda: "Read frame from serial port failed while synched!\n" in d.stderr(),
+                         5, "the failed read")
+        self.assertEqual(r.configure_sensor(250.0), 0)
+
+        st, wrench = r.get_statistics(), r.get_wrench()
+        err, log = d.stderr(), d.log()
+        printed = {"crc_errors": err.count("CRC error\n"), "lost_sync": err.count("Lost sync\n"),
+                   "synchronisations": err.count(SYNCED),
+                   "non_finite": err.count("Non-finite sample in frame, dropped\n"),
+                   "read_failures": err.count("Read frame from serial port failed"),
+                   "reconfigurations": log.count("f,59,0,0,1\n")}
+        injected = {"crc_errors": 3, "lost_sync": 1, "synchronisations": 2, "non_finite": 2,
+                    "read_failures": 1, "reconfigurations": 1}
+        self.assertEqual({k: st[k] for k in injected}, injected)
+        self.assertEqual(printed, injected, err)
+        self.assertEqual(st["packages"], len(c.packages()))
+        self.assertEqual(st["frames"], st["packages"] + st["non_finite"])
+        # xmlrpc-c writes a double with 15 to 17 significant digits: within a few units in the
+        # last place of what the controller got.
+        self.assertEqual(len(wrench), 6)
+        for got, sent in zip(wrench, c.packages()[-1].values):
+            self.assertAlmostEqual(got, sent, delta=1e-15 * max(1.0, abs(sent)))
+        self.assertGreater(st["seconds_since_package"], 2.0)
+        self.assertLess(st["seconds_since_package"], time.monotonic() - t_silent + 1.0)
+        self.assertAlmostEqual(st["uptime_s"], (time.monotonic_ns() - d.started_ns) / 1e9,
+                               delta=0.5)
+        # Nothing moves while the sensor is silent.
+        self.assertEqual({k: v for k, v in r.get_statistics().items() if k in COUNTERS},
+                         {k: st[k] for k in COUNTERS})
 
 
 class BeforeFirstSync(harness.BenchCase):

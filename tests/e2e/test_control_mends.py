@@ -6,12 +6,13 @@ Run: python3 tests/e2e/test_control_mends.py --daemon build/ftbridge
 """
 
 import math
+import random
 import socket
 import time
 import xmlrpc.client
 
 import harness
-from harness import ctl, sandbox
+from harness import ctl, sandbox, sim
 from control_bench import (HOST, PORT, Background, StreamingCase, doubles, hang_up,
                            http_request, method_call, minus, proxy, raw_call, wait_service)
 
@@ -135,6 +136,37 @@ class WhileStreaming(StreamingCase):
         for cmd in cmds:
             self.assertEqual(self.d.log()[log0:].count(cmd["line"]), 1)
         self._still_streaming(cmds[-1]["t_R"])
+
+    def test_queued_reconfigurations_never_end_the_stream(self):
+        """Six calls at once hold the stream for over 12 s, longer than the header timeout,
+        and the sensor takes a while to come back: the time spent reconfiguring is not
+        silence, the timer starts when the last sequence ends."""
+        cmds0 = len(self.s.commands)
+        self.s.set_mode("silent")
+        calls = [Background(lambda: proxy(30).configure_sensor(250.0)) for _ in range(6)]
+        for call in calls:
+            self.assertEqual(call.join(30), 0)
+        self.assertGreater(max(c.t_end for c in calls) - min(c.t_start for c in calls), 11.5)
+        sandbox.wait_for(lambda: len(self.s.commands) >= cmds0 + 6, 5, "six sequences")
+        sandbox.wait_for(lambda: not self.d.running() or
+                         time.monotonic_ns() - self.s.commands[-1]["t_R"] > 1_000_000_000,
+                         5, "a second of silence after the last sequence")
+        self.s.set_mode("stream")
+        self._still_streaming(self.s.commands[-1]["t_R"])
+
+    def test_noise_is_neither_silence_nor_running(self):
+        """12 s of bytes that never sync, then a pause: the daemon waits on, and says it is
+        not running while nothing is sent."""
+        rng = random.Random(14)
+        noise = [(i * 0.01, bytes(rng.randrange(0xAA) for _ in range(64))) for i in range(1200)]
+        last = self.s.send(sim.Replay(noise), sim.Silence(0.3))
+        readings = []
+        for _ in range(10):  # one reading a second, well inside the noise
+            time.sleep(1.0)
+            readings.append(self.rpc().is_running())
+        self.assertEqual(readings, [False] * 10)
+        self.s.wait_sent(last, timeout=10)
+        self._still_streaming(time.monotonic_ns())
 
 
 class EarlyReconfiguration(harness.BenchCase):

@@ -1,14 +1,21 @@
 """ftbridge-ctl against the real daemon in the sandbox: every sub-command, what each does to
-the stream, and every exit status (0 done, 1 refused or a fault, 2 usage, 3 unreachable)."""
+the stream, and every exit status (0 done, 1 refused or a fault, 2 usage, 3 unreachable,
+4 busy: connected but no answer in time)."""
 
 import math
 import os
+import re
+import signal
+import socket
 import subprocess
 import threading
+import time
+import xmlrpc.client
 import xmlrpc.server
 
 import harness
 from harness import BenchCase, ctl, sandbox
+from control_bench import proxy
 
 # The sensor sends these values in every frame (single-precision exact); the daemon maps
 # them to the robot's axes as (y, -x, z) for forces and torques alike.
@@ -21,6 +28,40 @@ DESIRED = ("10", "-5", "20", "1", "-0.5", "0.25")
 
 def same(a, b):
     return all(math.isclose(x, y, rel_tol=1e-12, abs_tol=1e-12) for x, y in zip(a, b))
+
+
+def near(a, b):
+    return len(a) == len(b) and all(math.isclose(x, y, abs_tol=1e-6) for x, y in zip(a, b))
+
+
+def version():
+    with open(os.path.join(harness.REPO, "CMakeLists.txt")) as f:
+        return re.search(r"project\(ftbridge VERSION (\S+)", f.read()).group(1)
+
+
+class Lines:
+    """The lines a process writes to fd, gathered by a thread, so waits can time out."""
+
+    def __init__(self, fd):
+        self.lines, self._buf = [], b""
+        self._fd = fd
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            try:
+                data = os.read(self._fd, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            self._buf += data
+            *done, self._buf = self._buf.split(b"\n")
+            self.lines += [l.decode() for l in done]
+
+    def wait(self, count, timeout=10):
+        sandbox.wait_for(lambda: len(self.lines) >= count, timeout, "%d lines" % count)
+        return self.lines[:count]
 
 
 class CtlCase(BenchCase):
@@ -53,13 +94,141 @@ class Streaming(CtlCase):
         self.stream()
         r = self.run_ctl("--help")
         self.assertIn("usage: ftbridge-ctl", r.stdout)
-        for cmd in ("set-bias", "set-output", "filter", "configure", "freq", "running", "status"):
+        for cmd in ("set-bias", "set-output", "filter", "configure", "freq", "running", "status",
+                    "stats", "wrench", "settings", "watch", "exit status"):
             self.assertIn(cmd, r.stdout)
         self.assertEqual(self.run_ctl("title").stdout, "Vandrel (C++)\n")
         self.assertEqual(self.run_ctl("running").stdout, "true\n")
         sandbox.wait_for(lambda: self.run_ctl("freq").stdout == "800.000\n", 5, "800 Hz")
         self.assertEqual(self.run_ctl("--host", "127.0.0.1", "--port", "20202", "status").stdout,
                          "title: Vandrel (C++); running: yes; sample frequency: 800.0 Hz\n")
+
+        stats = dict(l.split(None, 1) for l in self.run_ctl("stats").stdout.splitlines())
+        self.assertEqual(list(stats), ["frames", "packages", "crc_errors", "lost_sync",
+                                       "synchronisations", "non_finite", "read_failures",
+                                       "reconfigurations", "uptime_s", "seconds_since_package"])
+        self.assertGreaterEqual(int(stats["frames"]), int(stats["packages"]))
+        self.assertGreaterEqual(int(stats["packages"]), 50)
+        self.assertEqual([stats[k] for k in ("crc_errors", "synchronisations", "reconfigurations")],
+                         ["0", "1", "0"])
+        self.assertLess(float(stats["seconds_since_package"]), 1.0)
+        # The default filter has long settled on the constant sample.
+        self.assertTrue(near([float(v) for v in self.run_ctl("wrench").stdout.split()], MAPPED))
+        self.assertEqual(self.run_ctl("settings").stdout,
+                         "bias_active      false\n"
+                         "output_active    false\n"
+                         "filter_enabled   true\n"
+                         "filter_type      0\n"
+                         "cutoff_hz        50\n"
+                         "configuring      false\n"
+                         "bias             0 0 0 0 0 0\n"
+                         "desired_output   0 0 0 0 0 0\n"
+                         "port             /dev/ttyUSB0\n"
+                         "recipe_id        1\n")
+
+    def test_option_forms_and_exit_statuses(self):
+        self.stream()
+        # Takes connections and never answers them: a daemon too busy to reply.
+        mute = socket.socket()
+        mute.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        mute.bind(("127.0.0.1", 20298))
+        mute.listen(64)
+        self.addCleanup(mute.close)
+        rows = (
+            (["-h"], 0, r"^usage: ftbridge-ctl .*exit status:.* 4 ", "stdout"),
+            (["--help"], 0, r"^usage: ftbridge-ctl ", "stdout"),
+            (["-V"], 0, r"^ftbridge-ctl %s\n$" % re.escape(version()), "stdout"),
+            (["--version"], 0, r"^ftbridge-ctl %s\n$" % re.escape(version()), "stdout"),
+            (["--host=127.0.0.1", "--port=20202", "title"], 0, r"^Vandrel \(C\+\+\)\n$", "stdout"),
+            (["--host", "localhost", "--port", "20202", "--timeout", "5", "running"], 0,
+             r"^true\n$", "stdout"),
+            (["--timeout=0.5", "freq"], 0, r"^800\.000\n$", "stdout"),
+            (["--port", "20203", "title"], 3, r"cannot reach ftbridge at http://127\.0\.0\.1:20203/",
+             "stderr"),
+            (["--host", "::1", "title"], 3, r"cannot reach ftbridge at http://\[::1\]:20202/RPC2",
+             "stderr"),
+            (["--port=20298", "--timeout", "0.5", "title"], 4,
+             r"^ftbridge-ctl: daemon busy: no answer within 0\.5 s", "stderr"),
+            (["--port", "20298", "--timeout=0.3", "settings"], 4, r"no answer within 0\.3 s",
+             "stderr"),
+            (["--port", "20298"], 2, r"no command given", "stderr"),
+        )
+        for args, status, pattern, stream in rows:
+            with self.subTest(args=args):
+                t0 = time.monotonic()
+                r = self.run_ctl(*args, status=status)
+                self.assertRegex(getattr(r, stream), re.compile(pattern, re.S))
+                self.assertLess(time.monotonic() - t0, 5.0, "the timeout was not kept")
+
+    def test_watch(self):
+        self.stream()
+        # --csv: a header and one row of totals per interval; Ctrl-C ends it with status 0.
+        p = subprocess.Popen([self.exe, "watch", "--csv", "--interval", "0.5"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out = Lines(p.stdout.fileno())
+        header, *rows = out.wait(5)
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=10)
+        self.assertEqual(p.returncode, 0, err)
+        self.assertEqual(header, "time_s,sample_freq_hz,frames,packages,crc_errors,lost_sync,"
+                         "synchronisations,non_finite,read_failures,reconfigurations,"
+                         "fx,fy,fz,tx,ty,tz")
+        table = [[float(x) for x in r.split(",")] for r in rows]
+        for before, row in zip(table, table[1:]):
+            self.assertAlmostEqual(row[0] - before[0], 0.5, delta=0.25)
+            self.assertGreater(row[3], before[3])          # packages
+        for row in table:
+            self.assertEqual(len(row), 16)
+            self.assertEqual(row[1], 800.0)
+            self.assertEqual(row[4:10], [0, 0, 1, 0, 0, 0])
+            self.assertTrue(near(row[10:], MAPPED), row)
+
+        # On a terminal: one line, redrawn in place.
+        master, slave = os.openpty()
+        p = subprocess.Popen([self.exe, "watch", "--interval", "0.2"], stdout=slave,
+                             stderr=subprocess.PIPE)
+        os.close(slave)
+        screen = b""
+        while screen.count(b"\r") < 3:
+            screen += os.read(master, 4096)
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=10)
+        os.close(master)
+        self.assertEqual(p.returncode, 0, err)
+        self.assertNotIn(b"\n", screen.rstrip(b"\r\n"))
+        self.assertTrue(screen.startswith(b"\rrunning yes  800.0 Hz  - packages/s"), screen)
+
+        # Piped: one line per interval; the daemon gone, it says so with status 3.
+        p = subprocess.Popen([self.exe, "watch", "--interval", "0.2"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        out = Lines(p.stdout.fileno())
+        line = out.wait(2)[1]
+        self.assertRegex(line, r"^running yes  800\.0 Hz  \d+\.\d packages/s  0\.0 CRC errors/s  "
+                         r"(-?\d+\.\d{3} ){5}-?\d+\.\d{3}$")
+        self.assertTrue(near([float(v) for v in line.split()[-6:]], MAPPED), line)
+        self.d.interrupt()
+        self.assertExitStatus(self.d, 2)
+        _, err = p.communicate(timeout=10)
+        self.assertEqual(p.returncode, 3, err)
+        self.assertIn(b"ftbridge-ctl: ftbridge at http://127.0.0.1:20202/RPC2 went away", err)
+
+    def test_filter_off_keeps_the_type_and_cutoff(self):
+        self.stream()
+
+        def filter_settings():
+            s = proxy().get_settings()
+            return s["filter_enabled"], s["filter_type"], s["cutoff_hz"]
+        self.run_ctl("filter", "on", "3")
+        self.run_ctl("filter", "off")
+        self.assertEqual(filter_settings(), (False, 3, 25.0))
+        self.wait_values(MAPPED, "the unfiltered sample")
+        r = self.run_ctl("filter", "on", "9", status=1)
+        self.assertIn("filter type 9 is not one of 1..4: filter switched on and type 9 stored, "
+                      "cut-off kept at 25 Hz", r.stderr)
+        self.assertEqual(filter_settings(), (True, 9, 25.0))
+        # The stored type is not one of 1..4, yet this is what was asked for: status 0.
+        self.assertEqual(self.run_ctl("filter", "off").stderr, "")
+        self.assertEqual(filter_settings(), (False, 9, 25.0))
 
     def test_setting_commands_act_on_the_stream(self):
         self.stream()
@@ -88,17 +257,34 @@ class Streaming(CtlCase):
     def test_configure_sends_the_sensor_its_commands(self):
         self.stream()
         self.run_ctl("filter", "off", "1")
-        self.run_ctl("configure", "250")
+        r = self.run_ctl("configure", "250")
+        self.assertEqual(r.stdout,
+                         "sent the sensor f,190,0,0,1: command number 190 for 250 samples/s\n")
         self.s.wait_received(b"Cf,190,0,0,1\ns#R", timeout=5)
         self.run_ctl("filter", "on", "1")
-        self.run_ctl("configure", "1e3")
+        r = self.run_ctl("configure", "1e3")
+        self.assertIn("sent the sensor f,59,0,0,1: command number 59,", r.stdout)
+        self.assertIn("with the filter on, the rate 1000 does not change it", r.stdout)
         self.s.wait_received(b"Cf,190,0,0,1\ns#RCf,59,0,0,1\ns#R", timeout=5)
         self.assertEqual(self.s.received(), b"Cf,190,0,0,1\ns#RCf,59,0,0,1\ns#R")
         self.c.wait_packages(len(self.c.packages()) + 50, timeout=10)
 
+        # Queued behind a reconfiguration under way, a call is taken but not answered in
+        # time: status 4, not "cannot reach". The daemon still carries it out afterwards.
+        first = threading.Thread(target=lambda: proxy(15).configure_sensor(500.0))
+        first.start()
+        sandbox.wait_for(lambda: proxy().get_settings()["configuring"], 5, "the first sequence")
+        r = self.run_ctl("--timeout", "1", "configure", "500", status=4)
+        self.assertIn("ftbridge-ctl: daemon busy: no answer within 1 s", r.stderr)
+        self.assertEqual(r.stdout, "")
+        first.join(15)
+        self.s.wait_received(b"Cf,190,0,0,1\ns#R" + b"Cf,59,0,0,1\ns#R" * 3, timeout=10)
+        sandbox.wait_for(lambda: proxy().get_statistics()["reconfigurations"] == 4, 5,
+                         "four completed sequences")
+
     def test_usage_errors_change_nothing(self):
         self.stream()
-        for args in ([], ["bogus"], ["-h"], ["--bogus", "title"], ["--port"], ["--port", "0", "title"],
+        for args in ([], ["bogus"], ["-x"], ["--bogus", "title"], ["--port"], ["--port", "0", "title"],
                      ["--port", "65536", "title"], ["--port", "x", "title"], ["title", "extra"],
                      ["set-title"], ["set-title", "a", "b"],
                      ["set-bias", "1", "2", "3", "4", "5"], ["set-bias", *BIAS, "7"],
@@ -109,7 +295,11 @@ class Streaming(CtlCase):
                      ["filter", "on"], ["filter", "maybe", "1"], ["filter", "on", "x"],
                      ["filter", "on", "1.5"], ["filter", "on", "4294967297"],
                      ["configure"], ["configure", "fast"], ["configure", "1e400"],
-                     ["freq", "1"], ["running", "1"], ["status", "1"]):
+                     ["freq", "1"], ["running", "1"], ["status", "1"], ["stats", "1"],
+                     ["wrench", "x"], ["settings", "1"], ["filter"], ["filter", "off", "1", "2"],
+                     ["watch", "--interval", "0"], ["watch", "--interval"], ["watch", "--bogus"],
+                     ["watch", "1"], ["--timeout", "0", "title"], ["--timeout", "x", "title"],
+                     ["--host=", "title"], ["--port=", "title"], ["title", "--port", "20202"]):
             r = self.run_ctl(*args, status=2)
             self.assertIn("ftbridge-ctl", r.stderr, args)
         self.assertEqual(self.run_ctl("title").stdout, "Vandrel (C++)\n")

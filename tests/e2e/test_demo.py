@@ -16,7 +16,7 @@ import harness
 
 DEMO = os.path.join(harness.REPO, "tools", "demo")
 COMMANDS = ["status", "set-title", "title", "set-bias", "set-output", "filter", "filter",
-            "freq", "configure", "freq", "running", "status"]
+            "freq", "configure", "freq", "running", "watch", "stats", "settings", "status"]
 
 
 def png_chunks(path):
@@ -78,6 +78,8 @@ class Demo(unittest.TestCase):
         self.assertIn("daemon: Found port /dev/ttyUSB0", out)
         self.assertIn("sample frequency 800.000 Hz -> 500.000 Hz", out)
         self.assertIn("exit status 2", out)
+        self.assertIn("  port             /dev/ttyUSB0\n", out)
+        self.assertRegex(out, r"\n  running yes  500\.0 Hz  \d+\.\d packages/s  0\.0 CRC errors/s ")
         self.assertNotIn("\r", out, "terminal control on a pipe")
         self.assertGreaterEqual(sum(" running " in line and "Hz" in line
                                     for line in out.splitlines()), 3, out)

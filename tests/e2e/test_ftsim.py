@@ -9,6 +9,7 @@ import os
 import select
 import socket
 import struct
+import tempfile
 import termios
 import time
 import tty
@@ -228,6 +229,24 @@ class SensorTest(unittest.TestCase):
         self.assertEqual(self.s.received(), b"Cf,59,0,0,1\ns#R")
 
 
+class TailTest(unittest.TestCase):
+    def test_lines_in_order_across_a_rotation(self):
+        path = os.path.join(tempfile.mkdtemp(prefix="tail-"), "log")
+        with open(path, "wb") as f:
+            f.write(b"a\nb")
+        t = sandbox.Tail(path)
+        self.assertEqual(t.lines(), [b"a"])
+        with open(path, "ab") as f:
+            f.write(b"\nc\n")
+        os.rename(path, path + ".1")
+        with open(path, "wb") as f:
+            f.write(b"Log continued\nd\n")
+        with open(path + ".1", "ab") as f:
+            f.write(b"late\n")    # written while the file was renamed
+        self.assertEqual(t.lines() + t.lines(), [b"b", b"c", b"late", b"Log continued", b"d"])
+        self.assertEqual(t.rotations, 1)
+
+
 class ControllerTest(unittest.TestCase):
     def setUp(self):
         self.c = None
@@ -262,6 +281,18 @@ class ControllerTest(unittest.TestCase):
         self.assertIn("recipe id", pk[1].error)
         self.assertIn("5 bytes", pk[2].error)
         self.assertEqual(len(self.c.all_malformed()), 2)
+
+    def test_bulk_keeps_the_bytes(self):
+        self.c = ctl.SimController(bulk=True)
+        with self._client() as s:
+            s.sendall(ctl.SETUP_REQUEST)
+            self._reply(s)
+            sent = (ctl.data_package(1, (1.0, 0, 0, 0, 0, -2.5)) + ctl.data_package(2, (0,) * 6)
+                    + b"\x00\x34U")
+            s.sendall(sent)
+            sandbox.wait_for(lambda: self.c.received() == (len(sent), True), 5, "the bytes")
+        values, bad, left = ctl.unpack_data(self.c.raw_data(), 1)
+        self.assertEqual((list(values), bad, left), ([1.0, 0, 0, 0, 0, -2.5] + [0.0] * 6, 1, 3))
 
     def test_scripted_replies(self):
         self.c = ctl.SimController(replies=[ctl.message("busy", level=2), ctl.other("V"),

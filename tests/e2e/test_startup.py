@@ -6,6 +6,8 @@ Run: python3 tests/e2e/test_startup.py --daemon build/ftbridge
 
 import os
 import re
+import shutil
+import tempfile
 import time
 
 import harness
@@ -180,22 +182,45 @@ class PortChoice(harness.BenchCase):
 
 
 class DebugLog(harness.BenchCase):
-    def test_log_is_truncated_on_start(self):
+    def test_the_last_runs_log_survives_a_restart(self):
         junk = "".join("old line %d from an earlier run\n" % i for i in range(500))
 
         def prepare(cwd):
             with open(os.path.join(cwd, sandbox.DEBUG_LOG), "w") as f:
                 f.write(junk)
 
+        def kept(d):
+            return d._read(d.log_path + ".1")
+
+        # One working directory for three runs, as the unit gives its restarts.
+        cwd = tempfile.mkdtemp(prefix="ftsim-cwd-")
+        self.addCleanup(shutil.rmtree, cwd, True)
+
+        # A run that dies in the controller stage: its reason is only in the log ...
+        self.sensor(0)
+        self.controller(replies=[ctl.close()])
+        first = self.daemon(prepare=prepare, cwd=cwd)
+        self.assertExitStatus(first, 1)
+        self.assertEqual(first.log(), "Start log file\nReading HEADER.size failed!\n")
+        self.assertEqual(kept(first), junk)
+        self.reset()
+
+        # ... and still there once the supervisor has started the next run.
         self.sensor(0)
         c = self.controller(replies=[ctl.no_answer()])
-        d = self.daemon(prepare=prepare)
+        second = self.daemon(cwd=cwd)
         c.wait_setup_requests(1, timeout=15)
-        self.assertEqual(d.log(), "Start log file\n")
-        d.interrupt()
-        self.assertExitStatus(d, 2)
-        self.assertEqual(d.log(), "Start log file\n" + INTERRUPT)
-        self.assertNotIn("old line", d.log())
+        self.assertEqual(second.log(), "Start log file\n")
+        self.assertEqual(kept(second), "Start log file\nReading HEADER.size failed!\n")
+        second.interrupt()
+        self.assertExitStatus(second, 2)
+        self.reset()
+
+        # A run that ends before it found its sensor leaves both files alone.
+        third = self.daemon(cwd=cwd)
+        self.assertExitStatus(third, 1)
+        self.assertEqual(third.log(), "Start log file\n" + INTERRUPT)
+        self.assertEqual(kept(third), "Start log file\nReading HEADER.size failed!\n")
 
 
 class Interrupt(harness.BenchCase):

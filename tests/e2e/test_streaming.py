@@ -1,19 +1,14 @@
 """The stream end to end: every valid frame that arrives while synchronised becomes exactly
 one data package, carrying what an independent model computes from the bytes sent."""
 
-import math
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import harness  # noqa: E402
-import model  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
-
-
-def close(a, b):
-    return all(math.isclose(x, y, rel_tol=1e-12, abs_tol=1e-12) for x, y in zip(a, b))
+from ftsim import model  # noqa: E402
 
 
 class StreamingTest(BenchCase):
@@ -23,16 +18,6 @@ class StreamingTest(BenchCase):
         d = self.daemon()
         c.wait_packages(100, timeout=15)
         return s, c, d
-
-    def first_processed_offset(self, s, first_package):
-        """The line offset of the frame behind the first package: with the filter state
-        starting at zero, that package is the filter factor times the frame's sample."""
-        alpha = model.filter_factor(50.0)
-        for f in s.sent_frames():
-            expected = tuple(alpha * x for x in model.mapped(f.data))
-            if close(expected, first_package):
-                return f.offset
-        self.fail("no frame sent matches the first package %r" % (first_package,))
 
     def stderr_lines(self, d):
         return d.stderr().splitlines()
@@ -44,7 +29,7 @@ class StreamingTest(BenchCase):
                sim.Split(pieces=(10, 27), gap=0.02), sim.BadStatus(status=258), sim.Frames(5),
                sim.Truncated(length=20), sim.Frames(20),
                sim.Silence(0.3), sim.Frames(20),
-               sim.NonFinite(), sim.Frames(5),
+               sim.NonFinite(status=7), sim.Frames(5),
                sim.Garbage(bytes([0xAA, 1, 2, 3, 0xAA, 5, 6])), sim.Frames(30))
         s.wait_sent(timeout=30)
         s.set_mode("silent")
@@ -52,15 +37,12 @@ class StreamingTest(BenchCase):
 
         packages = c.packages()
         m = model.StreamModel(synced=True)
-        m.run(model.line_from_log(s.sent, self.first_processed_offset(s, packages[0].values)))
+        m.feed_log(s.sent, model.first_package_offset(s.sent, packages[0].values))
         # Wait for what the model predicts, then check nothing more came.
         c.wait_packages(len(m.packages), timeout=10)
         packages = c.packages()
-        self.assertEqual(len(packages), len(m.packages), "package count differs from model")
-        for i, (got, want) in enumerate(zip(packages, m.packages)):
-            self.assertEqual(got.recipe_id, 1)
-            self.assertIsNone(got.error)
-            self.assertTrue(close(got.values, want), "package %d: %r != %r" % (i, got.values, want))
+        self.assertEqual([p.values for p in packages], m.packages, "bit for bit, in order")
+        self.assertEqual({(p.recipe_id, p.error) for p in packages}, {(1, None)})
 
         # The faults actually happened and were reported as the model predicts.
         lines = self.stderr_lines(d)
@@ -68,14 +50,14 @@ class StreamingTest(BenchCase):
             self.assertEqual(lines.count(text), m.messages[text], text + "\n" + d.describe())
         self.assertGreaterEqual(m.messages["CRC error"], 2)
         self.assertGreaterEqual(m.messages["Lost sync"], 1)
-        self.assertEqual(sum("Non-finite" in l for l in lines), m.messages["Non-finite"])
-        self.assertEqual(m.messages["Non-finite"], 1)
-        self.assertEqual(lines.count("Frame synced with 0xAA header"), 1 + m.messages["Frame synced"])
-        self.assertIn(lines.count("Read frame from serial port failed while synched!"),
-                      (m.messages["Read frame from serial port failed while synched!"],
-                       m.messages["Read frame from serial port failed while synched!"] + 1))
-        self.assertEqual(m.status_lines, ["Error: 258"])
-        self.assertIn("Error: 258\n", d.log())
+        self.assertEqual(lines.count(model.NON_FINITE), m.messages[model.NON_FINITE])
+        self.assertEqual(m.messages[model.NON_FINITE], 1)
+        self.assertEqual(lines.count(model.SYNCED), 1 + m.messages[model.SYNCED])
+        failed = m.messages[model.SYNCED_READ_FAILED]
+        self.assertIn(lines.count(model.SYNCED_READ_FAILED), (failed, failed + 1))
+        # A dropped non-finite frame still reports its status word.
+        self.assertEqual(m.log, ["Error: 258", "Error: 7"])
+        self.assertEqual([l for l in d.log().splitlines() if l.startswith("Error: ")], m.log)
         self.assertEqual(c.all_malformed(), [])
 
     def test_recipe_id_is_carried_and_log_reports_setup(self):
@@ -98,6 +80,28 @@ class StreamingTest(BenchCase):
         sent = len(s.sent_frames())
         # Every package stands for a frame that arrived: never more packages than frames.
         self.assertLess(n, sent)
+
+    def test_log_is_bounded_under_a_flood_of_bad_frames(self):
+        """Every bad frame prints a ratio report; the log turns over at 8 MiB, and the two
+        files together stay bounded."""
+        limit = 8 << 20
+        s, c, d = self.start_streaming()
+        bad = sim.pack_frame((1.0,) * 6, timestamp=7, header=sim.HEADER)
+        bad = bad[:35] + bytes([bad[35] ^ 0xFF, bad[36]])
+        s.send(sim.Raw(bad * 260000, block=True))
+        kept = d.log_path + ".1"
+        harness.sandbox.wait_for(lambda: os.path.exists(kept), 120, "the log to turn over")
+        with open(kept, "rb") as f:
+            old = f.read()
+        with open(d.log_path, "rb") as f:
+            new = f.read(64)
+        line = max(len(x) for x in old.splitlines(True)[-3:])
+        self.assertTrue(old.startswith(b"Start log file\n"), old[:64])
+        self.assertTrue(new.startswith(b"Log continued\n"), new)
+        self.assertGreaterEqual(len(old), limit)
+        self.assertLessEqual(len(old), limit + line)
+        self.assertLessEqual(os.path.getsize(d.log_path), limit + line)
+        self.assertTrue(d.running())
 
     def test_controller_gone_ends_the_daemon(self):
         s, c, d = self.start_streaming()

@@ -114,6 +114,9 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
     ConfigureSensor configure(&state);
     EnableFilter enable_filter(&state);
     GetIsRunning is_running(&state);
+    GetStatistics get_statistics(&state);
+    GetWrench get_wrench(&state);
+    GetSettings get_settings(&state);
 
     // Each caller loops at least this often, and on until the reconfiguration is over, so the
     // calls overlap the stream's passes in every state: synced, searching and paused.
@@ -145,6 +148,9 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
             call(get_title, none);
             call(get_sample_freq, none);
             call(is_running, none);
+            call(get_statistics, none);
+            call(get_wrench, none);
+            call(get_settings, none);
             (void)state.get_title();
             (void)state.is_running();
             (void)state.get_sample_freq();

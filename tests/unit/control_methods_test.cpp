@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <cmath>
 #include <regex>
 #include <string>
@@ -123,7 +124,8 @@ TEST(ControlMethods, Registry) {
             ours.push_back(n);
     EXPECT_EQ(ours, (std::vector<std::string>{"get_title", "set_title", "set_bias", "set_output",
                                               "get_sample_freq", "configure_sensor",
-                                              "enable_filter", "is_running"}));
+                                              "enable_filter", "is_running", "get_statistics",
+                                              "get_wrench", "get_settings"}));
 
     const std::pair<const char*, std::vector<std::string>> signatures[] = {
         {"get_title", {"string"}},
@@ -134,6 +136,9 @@ TEST(ControlMethods, Registry) {
         {"configure_sensor", {"int", "double"}},
         {"enable_filter", {"int", "boolean", "int"}},
         {"is_running", {"boolean"}},
+        {"get_statistics", {"struct"}},
+        {"get_wrench", {"array"}},
+        {"get_settings", {"struct"}},
     };
     for (const auto& [name, types] : signatures) {
         std::string response = process(server, "system.methodSignature", param("string", name));
@@ -337,4 +342,91 @@ TEST(ControlMethods, ConfigureSensor) {
     for (const auto& b : testutil::read_master(pty.master, 100, 100ms))
         sent.push_back(char(b.value));
     EXPECT_EQ(sent, "Cf,190,0,0,1\ns#R");  // filter off after populate()
+}
+
+namespace {
+xmlrpc_c::value member(const xmlrpc_c::value& st, const std::string& name) {
+    std::map<std::string, xmlrpc_c::value> m = xmlrpc_c::value_struct(st);
+    auto it = m.find(name);
+    EXPECT_NE(it, m.end()) << name;
+    return it == m.end() ? xmlrpc_c::value_nil() : it->second;
+}
+
+std::vector<double> six(const xmlrpc_c::value& v) {
+    std::vector<double> out;
+    for (const xmlrpc_c::value& item : xmlrpc_c::value_array(v).vectorValueValue())
+        out.push_back(xmlrpc_c::value_double(item));
+    return out;
+}
+}  // namespace
+
+// The three readers, from a state filled by hand: every member, its XML-RPC type, and the
+// values before the stream has sent anything.
+TEST(ControlMethods, StatisticsWrenchAndSettings) {
+    SensorState state;
+    GetStatistics statistics(&state);
+    GetWrench wrench(&state);
+    GetSettings settings(&state);
+
+    xmlrpc_c::value st = call(statistics, xmlrpc_c::paramList());
+    ASSERT_EQ(st.type(), xmlrpc_c::value::TYPE_STRUCT);
+    EXPECT_EQ(xmlrpc_c::value_struct(st).cvalue().size(), 10u);
+    EXPECT_EQ(double(xmlrpc_c::value_double(member(st, "seconds_since_package"))), -1.0);
+    EXPECT_EQ(six(call(wrench, xmlrpc_c::paramList())), std::vector<double>(6, 0.0));
+    xmlrpc_c::value se = call(settings, xmlrpc_c::paramList());
+    EXPECT_EQ(std::string(xmlrpc_c::value_string(member(se, "port"))), "");
+
+    // Counters above 2^32 must survive: an int would wrap.
+    const uint64_t big = (uint64_t(1) << 40) + 3;
+    SensorState::Statistics& s = state.stats;
+    std::atomic<uint64_t>* counters[] = {&s.frames,        &s.packages,         &s.crc_errors,
+                                         &s.lost_sync,     &s.synchronisations, &s.non_finite,
+                                         &s.read_failures, &s.reconfigurations};
+    const char* names[] = {"frames",           "packages",   "crc_errors",    "lost_sync",
+                           "synchronisations", "non_finite", "read_failures", "reconfigurations"};
+    for (int k = 0; k < 8; ++k) counters[k]->store(big + k);
+    const double last[6] = {1.5, -2.25, 30.0, 0.5, -0.75, 1e300};
+    for (int k = 0; k < 6; ++k) s.last_wrench[k].store(last[k]);
+    s.last_package_ns.store(monotonic_ns() - 2000000000);  // two seconds ago
+
+    xmlrpc_c::value filled = call(statistics, xmlrpc_c::paramList());
+    for (int k = 0; k < 8; ++k) {
+        xmlrpc_c::value v = member(filled, names[k]);
+        ASSERT_EQ(v.type(), xmlrpc_c::value::TYPE_I8) << names[k];
+        EXPECT_EQ(uint64_t(xmlrpc_c::value_i8(v).cvalue()), big + k) << names[k];
+    }
+    double since = xmlrpc_c::value_double(member(filled, "seconds_since_package"));
+    EXPECT_GE(since, 1.9);
+    EXPECT_LT(since, 3.0);
+    double uptime = xmlrpc_c::value_double(member(filled, "uptime_s"));
+    EXPECT_GE(uptime, 0.0);
+    EXPECT_LT(uptime, 60.0);
+    EXPECT_EQ(six(call(wrench, xmlrpc_c::paramList())), std::vector<double>(last, last + 6));
+
+    const double bias[6] = {1, 2, 3, 4, 5, 6};
+    const double desired[6] = {-1, -2, -3, -4, -5, -6.5};
+    state.set_bias(bias);
+    state.set_output(desired);
+    state.enable_filter(false, 9);  // the type is kept although the cut-off is not changed
+    state.configuring = true;
+    state.recipe_id = 7;
+    state.set_port("/dev/ttyUSB3");
+    xmlrpc_c::value set = call(settings, xmlrpc_c::paramList());
+    ASSERT_EQ(set.type(), xmlrpc_c::value::TYPE_STRUCT);
+    EXPECT_EQ(xmlrpc_c::value_struct(set).cvalue().size(), 10u);
+    EXPECT_FALSE(bool(xmlrpc_c::value_boolean(member(set, "bias_active"))));
+    EXPECT_TRUE(bool(xmlrpc_c::value_boolean(member(set, "output_active"))));
+    EXPECT_FALSE(bool(xmlrpc_c::value_boolean(member(set, "filter_enabled"))));
+    EXPECT_TRUE(bool(xmlrpc_c::value_boolean(member(set, "configuring"))));
+    EXPECT_EQ(int(xmlrpc_c::value_int(member(set, "filter_type"))), 9);
+    EXPECT_EQ(double(xmlrpc_c::value_double(member(set, "cutoff_hz"))), 50.0);
+    EXPECT_EQ(six(member(set, "bias")), std::vector<double>(bias, bias + 6));
+    EXPECT_EQ(six(member(set, "desired_output")), std::vector<double>(desired, desired + 6));
+    EXPECT_EQ(std::string(xmlrpc_c::value_string(member(set, "port"))), "/dev/ttyUSB3");
+    EXPECT_EQ(int(xmlrpc_c::value_int(member(set, "recipe_id"))), 7);
+
+    for (xmlrpc_c::method* m :
+         {static_cast<xmlrpc_c::method*>(&statistics), static_cast<xmlrpc_c::method*>(&wrench),
+          static_cast<xmlrpc_c::method*>(&settings)})
+        expect_refused(state, *m, xmlrpc_c::paramList().add(xmlrpc_c::value_int(1)), "a parameter");
 }

@@ -59,6 +59,7 @@ class FakePort : public StreamPort {
         return b;
     }
     time_t now() override { return clock; }
+    int64_t now_ns() override { return clock_ns; }
     int send(const double wrench[6]) override {
         Wrench w;
         for (int k = 0; k < 6; ++k) w[k] = wrench[k];
@@ -68,6 +69,7 @@ class FakePort : public StreamPort {
     }
 
     time_t clock = 1000;
+    int64_t clock_ns = 1000000000000;  // the monotonic clock, apart from the calendar one
     int send_result = 0;
     int reads = 0;
     std::vector<Wrench> sent;

@@ -13,8 +13,8 @@ TEST(Crc16, KnownVectors) {
     EXPECT_EQ(crc16(zeros, 0), 0);
 }
 
-// The whole-buffer CRC is unrolled: every length, remainder included, must give the same value
-// as the single steps, checked against a plain bitwise reference.
+// The whole-buffer CRC is table-driven: every length must give the same value as the single
+// shift steps, checked against a plain bitwise reference.
 TEST(Crc16, EveryLengthMatchesTheBitwiseDefinition) {
     uint8_t data[41];
     for (unsigned i = 0; i < sizeof data; ++i) data[i] = uint8_t(i * 37 + 11);

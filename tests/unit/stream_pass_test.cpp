@@ -29,10 +29,10 @@ SensorFrame with_bad_crc(SensorFrame f) {
     return f;
 }
 
-SensorFrame non_finite_frame(int n) {
+SensorFrame non_finite_frame(int n, uint16_t status = 0) {
     const float force[3] = {1.0f, NAN, 2.0f};
     const float torque[3] = {0.0f, 0.0f, INFINITY};
-    return encode_frame(0, force, torque, uint32_t(1500 * n));
+    return encode_frame(status, force, torque, uint32_t(1500 * n));
 }
 
 class StreamPassTest : public testing::Test {
@@ -89,7 +89,7 @@ TEST_F(StreamPassTest, SyncFrameSeedsTheSmoothedSignalOnly) {
     stream_pass(ctx, state, port);
     EXPECT_EQ(GetCapturedStderr(), "Frame synced with 0xAA header\n");
     EXPECT_TRUE(ctx.synced);
-    EXPECT_TRUE(state.running.load());
+    EXPECT_FALSE(state.running.load()) << "running comes with the first package";
     EXPECT_TRUE(port.sent.empty());
     FakePort::Wrench m = mapped_of(f);
     for (int k = 0; k < 6; ++k) EXPECT_EQ(ctx.wrench.smoothed_raw[k], m[k]);
@@ -112,7 +112,8 @@ TEST_F(StreamPassTest, SyncedFramesAreJudgedByCrcThenHeader) {
     EXPECT_EQ(ctx.frame_count, 3u);
     EXPECT_TRUE(ctx.synced);
 
-    // Bad CRC and a wrong header: sync is lost, nothing counted, running untouched.
+    // Bad CRC and a wrong header: sync is lost, nothing counted, no longer running.
+    EXPECT_TRUE(state.running.load());
     SensorFrame garbage = with_bad_crc(numbered_frame(4));
     garbage.bytes[0] = 0x00;
     port.add(garbage);
@@ -121,7 +122,7 @@ TEST_F(StreamPassTest, SyncedFramesAreJudgedByCrcThenHeader) {
     stream_pass(ctx, state, port);
     EXPECT_EQ(GetCapturedStderr(), "Lost sync\n");
     EXPECT_FALSE(ctx.synced);
-    EXPECT_TRUE(state.running.load());
+    EXPECT_FALSE(state.running.load());
     EXPECT_EQ(ctx.crc_error_count, 1u);
     EXPECT_EQ(ctx.frame_count, 3u);
     EXPECT_EQ(ctx.search_start, port.clock);
@@ -174,16 +175,23 @@ TEST_F(StreamPassTest, SilentSensorEndsTheProcessOnlyAfterTenSeconds) {
     EXPECT_EXIT(stream_pass(ctx, state, port), testing::ExitedWithCode(1),
                 "^Read frame header from serial port failed! Exiting...\n$");
 
-    // Bytes that keep coming never time out, sync or not.
+    // Bytes that keep coming never time out, sync or not; the timeout measures the silence
+    // after the last of them.
     port.clock = ctx.search_start + 100;
     port.add({0x01, 0x02, 0x03});
     EXPECT_EXIT(
         {
             run();
+            port.clock += 10;
+            stream_pass(ctx, state, port);
             fprintf(stderr, "passes returned");
             exit(0);
         },
         testing::ExitedWithCode(0), "^passes returned$");
+    run();
+    port.clock += 11;
+    EXPECT_EXIT(stream_pass(ctx, state, port), testing::ExitedWithCode(1),
+                "^Read frame header from serial port failed! Exiting...\n$");
 }
 
 TEST_F(StreamPassTest, LostSyncRestartsTheHeaderTimer) {
@@ -222,11 +230,12 @@ TEST_F(StreamPassTest, ReconfigurationWhileSyncedPausesThenResyncsWithFreshCount
     EXPECT_EQ(ctx.search_start, port.clock);
 
     const int reads = port.reads;
-    port.clock += 60;  // a long reconfiguration: no header timeout while paused
+    port.clock += 60;  // a long reconfiguration: no header timeout while paused, nor after
     for (int i = 0; i < 50; ++i) stream_pass(ctx, state, port);
     EXPECT_EQ(port.reads, reads) << "nothing is read while configuring";
     EXPECT_FALSE(state.running.load());
     EXPECT_FALSE(ctx.synced);
+    EXPECT_EQ(ctx.search_start, port.clock) << "the timer starts again when the pause ends";
 
     state.configuring = false;
     run();
@@ -240,14 +249,14 @@ TEST_F(StreamPassTest, ReconfigurationWhileSyncedPausesThenResyncsWithFreshCount
     EXPECT_EQ(port.sent[2], mapped_of(numbered_frame(5)));
 }
 
-TEST_F(StreamPassTest, ReconfigurationAtTheMomentOfSyncKeepsRunning) {
+TEST_F(StreamPassTest, ReconfigurationAtTheMomentOfSyncSendsNothing) {
     port.at_offset(frame_size, [&] { state.configuring = true; });
     port.add(numbered_frame(1));
     port.clock += 4;
     CaptureStderr();
     stream_pass(ctx, state, port);
     EXPECT_EQ(GetCapturedStderr(), "Frame synced with 0xAA header\n");
-    EXPECT_TRUE(state.running.load());
+    EXPECT_FALSE(state.running.load());
     EXPECT_FALSE(ctx.synced);
     EXPECT_EQ(ctx.search_start, port.clock);
     EXPECT_TRUE(port.sent.empty());
@@ -321,7 +330,7 @@ TEST_F(StreamPassTest, SendFailureEndsTheProcess) {
                 "Sending data package to controller failed");
 }
 
-TEST_F(StreamPassTest, NonFiniteFramesAreDropped) {
+TEST_F(StreamPassTest, NonFiniteFramesAreDroppedButMeasured) {
     // In the search such a frame still syncs, but leaves the smoothed signal alone.
     for (int k = 0; k < 6; ++k) ctx.wrench.smoothed_raw[k] = 7.0;
     port.add(non_finite_frame(0));
@@ -332,15 +341,79 @@ TEST_F(StreamPassTest, NonFiniteFramesAreDropped) {
     EXPECT_TRUE(ctx.synced);
     for (int k = 0; k < 6; ++k) EXPECT_EQ(ctx.wrench.smoothed_raw[k], 7.0);
 
+    // A dropped frame reports its status and takes its place in the sample frequency:
+    // frame 2 is measured 1500 us after it, not after nothing.
     state.enable_filter(true, 1);
-    port.add(non_finite_frame(1));
+    port.add(non_finite_frame(1, 258));
     port.add(numbered_frame(2));
     CaptureStderr();
+    CaptureStdout();
     run();
+    EXPECT_EQ(GetCapturedStdout(), "Error: 258\n");
     EXPECT_EQ(GetCapturedStderr(), "Non-finite sample in frame, dropped\n");
+    EXPECT_NEAR(state.get_sample_freq(), 666.667, 0.001);
+    EXPECT_EQ(state.stats.non_finite.load(), 1u);
+    EXPECT_EQ(state.stats.frames.load(), 2u);
     ASSERT_EQ(port.sent.size(), 1u);
     for (double v : port.sent[0]) EXPECT_TRUE(std::isfinite(v));
-    for (int k = 0; k < 6; ++k) EXPECT_TRUE(std::isfinite(ctx.wrench.smoothed_raw[k]));
+    // The first finite frame after the non-finite sync seeds the smoothed signal.
+    FakePort::Wrench m = mapped_of(numbered_frame(2));
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(ctx.wrench.smoothed_raw[k], m[k]);
+}
+
+// running and the counters as the control service reads them: running comes with a package
+// and goes with the loss of sync or 0.1 s of frames that send nothing.
+TEST_F(StreamPassTest, RunningAndCountersFollowThePackages) {
+    const SensorState::Statistics& stats = state.stats;
+    sync_on_first_frame();
+    EXPECT_FALSE(state.running.load());
+    port.add(numbered_frame(1));
+    stream_pass(ctx, state, port);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_EQ(stats.last_package_ns.load(), port.clock_ns);
+    FakePort::Wrench m = mapped_of(numbered_frame(1));
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(stats.last_wrench[k].load(), m[k]);
+
+    struct Row {
+        SensorFrame frame;
+        int64_t after_ns;  // since the last package
+        bool running;
+    } rows[] = {
+        {with_bad_crc(numbered_frame(2)), 1000000, true},  // the first frame sending nothing
+        {non_finite_frame(3), 101000000, true},
+        {with_bad_crc(numbered_frame(4)), 101000001, false},
+        {non_finite_frame(5), 900000000, false},
+        {numbered_frame(6), 900000000, true},
+    };
+    const int64_t last = port.clock_ns;
+    CaptureStderr();
+    for (const Row& row : rows) {
+        port.clock_ns = last + row.after_ns;
+        port.add(row.frame);
+        stream_pass(ctx, state, port);
+        EXPECT_EQ(state.running.load(), row.running) << row.after_ns;
+    }
+    SensorFrame garbage = with_bad_crc(numbered_frame(7));
+    garbage.bytes[0] = 0x00;
+    port.add(garbage);
+    port.add({0xAA});
+    port.silence();
+    port.add(numbered_frame(8));
+    port.add(numbered_frame(9));
+    port.add(numbered_frame(10));
+    port.silence();
+    run();
+    GetCapturedStderr();
+    EXPECT_FALSE(state.running.load());
+
+    EXPECT_EQ(stats.synchronisations.load(), 2u);
+    EXPECT_EQ(stats.frames.load(), 6u);
+    EXPECT_EQ(stats.packages.load(), 4u);
+    EXPECT_EQ(stats.packages.load(), port.sent.size());
+    EXPECT_EQ(stats.crc_errors.load(), 2u);
+    EXPECT_EQ(stats.non_finite.load(), 2u);
+    EXPECT_EQ(stats.lost_sync.load(), 1u);
+    EXPECT_EQ(stats.read_failures.load(), 2u);  // behind the lone header, and while synced
 }
 
 // For random streams of valid frames, garbage, corrupted CRCs and truncations, every package

@@ -44,20 +44,19 @@ def build():
         for _ in range(n):
             put(frame())
 
-    good(200)
-    bad = frame()
-    put(bad[:35] + bytes([bad[35] ^ 0xFF]) + bad[36:])      # CRC error
-    good(50)
+    good(40)
+    put(frame(bad_crc=True))                                 # CRC error
+    good(20)
     put(b"\x13\x37\x00")                                     # garbage: the stream loses sync
-    good(100)
+    good(20)
     split = frame()
     put(split[:10], 20000)                                   # one frame in two reads
     put(split[10:])
-    good(100)
+    good(20)
     put(frame(status=258))                                   # the sensor reports a fault
-    good(100)
+    good(20)
     t_us += 300000                                           # 0.3 s of silence
-    good(200)
+    good(40)
     return chunks
 
 

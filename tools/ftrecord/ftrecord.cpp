@@ -1,17 +1,23 @@
 // ftrecord: records the raw bytes that a sensor port delivers, with their arrival times, so
 // that a fault seen in the field can be replayed on the bench (tools/ftreplay).
 //
-//   ftrecord [--seconds S] PORT FILE
+//   ftrecord [--seconds S] [--force] PORT FILE
 //
 // The port is opened as the daemon opens it (init_serialport at 460800 baud: exclusive, raw,
 // reads returning after 0.1 s of silence, low latency), so the reads see what the daemon's
 // reads would see. FILE is text: a few '#' lines, then one line per read that delivered bytes,
 //   <microseconds since the port was opened> <the bytes, two lower-case hex digits each>
-// Stops after S seconds, or on SIGINT or SIGTERM. Exit status: 0 done, 1 the port or the file
-// failed, 2 usage.
+// Stops after S seconds, or on SIGINT or SIGTERM. A port that another process holds open (the
+// daemon, say) is refused unless --force: two readers would each get part of the bytes.
+// Exit status: 0 done, 1 the port or the file failed, or another process holds the port,
+// 2 usage.
 
+#include <dirent.h>
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,7 +25,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "sensor/serial_port.h"
 
@@ -28,9 +36,58 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int) { stop_requested = 1; }
 
-[[noreturn]] void usage(const char* why) {
-    fprintf(stderr, "ftrecord: %s\nusage: ftrecord [--seconds S] PORT FILE\n", why);
+const char* const usage_text =
+    "usage: ftrecord [--seconds S] [--force] PORT FILE\n"
+    "Records the bytes the sensor port PORT delivers, with their times, into FILE.\n"
+    "\n"
+    "  --seconds S    stop after S seconds (default: at SIGINT or SIGTERM)\n"
+    "  --force        record even when another process holds the port open\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "exit status: 0 done, 1 the port or the file failed, or another process holds the port,\n"
+    "2 usage error\n";
+
+[[noreturn]] void usage(const std::string& why) {
+    fprintf(stderr, "ftrecord: %s\nusage: ftrecord [--seconds S] [--force] PORT FILE\n",
+            why.c_str());
     exit(2);
+}
+
+// Other processes with the device behind path open, as "PID (name)". The exclusive flag keeps
+// out other users' opens, but not root's: their descriptors are looked for instead. Processes
+// whose descriptors cannot be read are not ours to see, and the flag covers those.
+std::vector<std::string> port_holders(const char* path) {
+    std::vector<std::string> found;
+    struct stat port;
+    if (stat(path, &port) != 0 || !S_ISCHR(port.st_mode))
+        return found;
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return found;
+    const std::string self = std::to_string(getpid());
+    while (dirent* p = readdir(proc)) {
+        if (!isdigit(static_cast<unsigned char>(p->d_name[0])) || p->d_name == self)
+            continue;
+        std::string fd_dir = std::string("/proc/") + p->d_name + "/fd";
+        DIR* fds = opendir(fd_dir.c_str());
+        if (!fds)
+            continue;
+        while (dirent* f = readdir(fds)) {
+            struct stat st;
+            if (f->d_name[0] == '.' || stat((fd_dir + "/" + f->d_name).c_str(), &st) != 0)
+                continue;
+            if (S_ISCHR(st.st_mode) && st.st_rdev == port.st_rdev) {
+                std::string name;
+                std::getline(std::ifstream(std::string("/proc/") + p->d_name + "/comm"), name);
+                found.push_back(std::string(p->d_name) + " (" + name + ")");
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return found;
 }
 
 int64_t now_us() {
@@ -41,17 +98,56 @@ int64_t now_us() {
 
 int main(int argc, char** argv) {
     double seconds = 0;  // 0: until a signal
-    int i = 1;
-    if (i < argc && strcmp(argv[i], "--seconds") == 0) {
-        if (i + 1 >= argc) usage("--seconds needs a value");
-        char* end;
-        seconds = strtod(argv[i + 1], &end);
-        if (!*argv[i + 1] || *end || !(seconds > 0) || seconds > 1e6) usage("not a duration");
-        i += 2;
+    bool force = false;
+    static const option options[] = {{"seconds", required_argument, nullptr, 's'},
+                                     {"force", no_argument, nullptr, 'f'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":hV", options, nullptr)) != -1) {
+        switch (c) {
+            case 's': {
+                char* end;
+                seconds = strtod(optarg, &end);
+                if (!*optarg || *end || !(seconds > 0) || seconds > 1e6)
+                    usage("not a duration");
+                break;
+            }
+            case 'f':
+                force = true;
+                break;
+            case 'h':
+                fputs(usage_text, stdout);
+                return 0;
+            case 'V':
+                printf("ftrecord %s\n", FTBRIDGE_VERSION);
+                return 0;
+            case ':':
+                usage(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                usage(std::string("unknown option: ") + argv[optind - 1]);
+        }
     }
-    if (argc - i != 2) usage("expected a port and a file");
-    const char* port = argv[i];
-    const char* path = argv[i + 1];
+    if (argc - optind != 2)
+        usage("expected a port and a file");
+    const char* port = argv[optind];
+    const char* path = argv[optind + 1];
+
+    if (!force) {
+        std::vector<std::string> holders = port_holders(port);
+        if (!holders.empty()) {
+            std::string list;
+            for (const std::string& h : holders)
+                list += (list.empty() ? "" : ", ") + h;
+            fprintf(stderr,
+                    "ftrecord: %s is open in another process: %s; two readers would each get "
+                    "part of the bytes. Stop it first, or use --force to record anyway\n",
+                    port, list.c_str());
+            return 1;
+        }
+    }
 
     // No SA_RESTART: a signal must interrupt the read so the loop sees the request at once.
     struct sigaction sa = {};

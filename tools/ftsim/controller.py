@@ -8,8 +8,13 @@ Every package is: u16 big-endian total size (header included), one ASCII type
 byte, payload.
 """
 
+import array
+import fcntl
+import select
 import socket
 import struct
+import sys
+import termios
 import threading
 import time
 
@@ -85,6 +90,20 @@ def no_answer():
     return Reply(no_answer=True)
 
 
+def unpack_data(raw, recipe_id):
+    """The data packages in the bytes of a bulk connection: their values (six doubles each,
+    flat), how many carry a wrong header, and how many bytes are left over."""
+    head = struct.pack(">HBB", DATA_SIZE, ord("U"), recipe_id)
+    view, values, bad = memoryview(raw), array.array("d"), 0
+    end = len(raw) - len(raw) % DATA_SIZE
+    for off in range(0, end, DATA_SIZE):
+        bad += view[off:off + 4] != head
+        values.frombytes(view[off + 4:off + DATA_SIZE])
+    if sys.byteorder == "little":
+        values.byteswap()
+    return values, bad, len(raw) - end
+
+
 class DataPackage:
     __slots__ = ("t_ns", "raw", "recipe_id", "values", "error")
 
@@ -108,6 +127,7 @@ class Connection:
         self.packages = []         # DataPackage, well-formed or not
         self.malformed = []        # descriptions of anything that broke the protocol
         self.recipe_id = None      # handed out by the last reply that set one
+        self.raw = bytearray()     # bulk mode: every byte after the set-up, unparsed
         self.closed_by_peer = False
         self.closed_by_us = False
         self.t_close_ns = None
@@ -118,13 +138,15 @@ class SimController:
     repeats once the list is used up. Default: recipe id 1, "VECTOR6D".
 
     close_after: close the connection after that many data packages.
+    bulk: after a set-up, keep the bytes as they come (raw_data, unpack_data) instead of a
+    DataPackage each: for millions of packages.
     """
 
     def __init__(self, replies=None, host="127.0.0.1", port=RTDE_PORT, close_after=None,
-                 start=True):
+                 start=True, bulk=False):
         self.replies = list(replies) if replies else [ok()]
         self.host, self.port = host, port
-        self.close_after = close_after
+        self.close_after, self.bulk = close_after, bulk
         self.connections = []
         self.errors = []
         self._lock = threading.Condition()
@@ -196,6 +218,23 @@ class SimController:
                 return []
             return list(self.connections[index].packages)
 
+    def received(self, index=0):
+        """Bytes a bulk connection has received, and whether nothing more waits in its
+        socket (loopback delivers at send time: then all the peer sent is in)."""
+        with self._lock:
+            if len(self.connections) <= index:
+                return 0, False
+            c = self.connections[index]
+            try:
+                buf = fcntl.ioctl(c.sock.fileno(), termios.FIONREAD, b"\0\0\0\0")
+            except (OSError, ValueError):
+                return len(c.raw), True   # closed: nothing more comes
+            return len(c.raw), struct.unpack("i", buf)[0] == 0
+
+    def raw_data(self, index=0):
+        with self._lock:
+            return bytes(self.connections[index].raw)
+
     def all_malformed(self):
         with self._lock:
             return [m for c in self.connections for m in c.malformed]
@@ -252,6 +291,23 @@ class SimController:
                 self.connections.append(c)
                 self._lock.notify_all()
             self._spawn(self._serve, c)
+
+    def _bulk(self, c):
+        # Receiving under the lock, so that an empty socket in received() means all is kept.
+        c.sock.setblocking(False)
+        while not self._stop.is_set() and not c.closed_by_us:
+            select.select([c.sock], [], [], 0.05)
+            with self._lock:
+                try:
+                    d = c.sock.recv(1 << 16)
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    d = b""
+                if not d:
+                    c.closed_by_peer = True
+                    return
+                c.raw += d
 
     def _recv_exact(self, c, n):
         buf = bytearray()
@@ -331,6 +387,8 @@ class SimController:
                     c.replies_sent.append((time.monotonic_ns(), reply))
                 if reply.data:
                     c.sock.sendall(reply.data)
+                if self.bulk and reply.recipe_id:
+                    return self._bulk(c)
             elif ptype == ord("U"):
                 pkg = DataPackage(t, data)
                 if size != DATA_SIZE:

@@ -366,6 +366,41 @@ class Daemon:
             shutil.rmtree(self.cwd, ignore_errors=True)
 
 
+class Tail:
+    """The lines a growing file gains, from its start, on across rotations: when the path
+    names a new file, the old one, still open here, is read to its end, and once more at the
+    next call (for what was written while it was renamed) before the new one. Call it more
+    often than the file fills."""
+
+    def __init__(self, path):
+        self.path, self.f, self.old, self.rest = path, None, None, b""
+        self.rotations = 0
+
+    def _read(self, f):
+        *lines, self.rest = (self.rest + f.read()).split(b"\n")
+        return lines
+
+    def lines(self):
+        out = []
+        if self.old:
+            out = self._read(self.old) + ([self.rest] if self.rest else [])
+            self.old, self.rest = self.old.close(), b""
+        if self.f is None:
+            try:
+                self.f = open(self.path, "rb")
+            except FileNotFoundError:
+                return out
+        try:
+            moved = os.stat(self.path).st_ino != os.fstat(self.f.fileno()).st_ino
+        except FileNotFoundError:
+            moved = False
+        out += self._read(self.f)
+        if moved:
+            self.old, self.f = self.f, None
+            self.rotations += 1
+        return out
+
+
 def wait_for(cond, timeout, what="condition", interval=0.005):
     """Poll cond() until it returns a true value; raise TimeoutError at the deadline."""
     deadline = time.monotonic() + timeout

@@ -34,13 +34,25 @@ assert _BODY.size == 34
 
 # --------------------------------------------------------------------- frames
 
-def crc16(data):
-    """CRC-16/X-25: reflected 0x1021 (0x8408), init 0xFFFF, final complement."""
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
+def _crc_table():
+    table = []
+    for i in range(256):
+        crc = i
         for _ in range(8):
             crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+        table.append(crc)
+    return tuple(table)
+
+
+_CRC_TABLE = _crc_table()
+
+
+def crc16(data):
+    """CRC-16/X-25: reflected 0x1021 (0x8408), init 0xFFFF, final complement. By table:
+    the soak checks millions of frames."""
+    crc, t = 0xFFFF, _CRC_TABLE
+    for b in data:
+        crc = (crc >> 8) ^ t[(crc ^ b) & 0xFF]
     return crc ^ 0xFFFF
 
 
@@ -49,15 +61,15 @@ def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def pack_frame(values, status=0, timestamp=0, extra=b"\0\0\0\0", header=HEADER, crc=None):
-    """Build a 37-byte frame. crc=None computes the right one."""
+def pack_frame(values, status=0, timestamp=0, extra=b"\0\0\0\0", header=HEADER, crc=None,
+               bad_crc=False):
+    """Build a 37-byte frame. crc=None computes the right one; bad_crc spoils its low byte."""
     if len(values) != 6:
         raise ValueError("a frame carries six values")
     if len(extra) != 4:
         raise ValueError("extra is four bytes")
     body = _BODY.pack(status & 0xFFFF, *values, timestamp & 0xFFFFFFFF, bytes(extra))
-    if crc is None:
-        crc = crc16(body)
+    crc = (crc16(body) if crc is None else crc) ^ (0xFF if bad_crc else 0)
     return bytes([header & 0xFF]) + body + struct.pack("<H", crc & 0xFFFF)
 
 
@@ -158,10 +170,12 @@ class Split(SendFrame):
 
 
 class Garbage(Item):
+    """Bytes as they are. block=True writes them all, as fast as the daemon reads them
+    (within `timeout` seconds, if given), where otherwise what the pty cannot take is dropped."""
     kind = "garbage"
 
-    def __init__(self, data):
-        self.data = bytes(data)
+    def __init__(self, data, block=False, timeout=None):
+        self.data, self.block, self.timeout = bytes(data), block, timeout
 
 
 class Raw(Garbage):
@@ -235,15 +249,18 @@ class SimSensor:
 
     mode: "stream" sends default frames at rate_hz between script items;
     "silent" sends nothing at all (until scripted).
+    follow_rate: after a reconfiguration, send at the rate its line asks for: the daemon
+    asks for R frames/s with the number 47500 / R.
     """
 
     def __init__(self, rate_hz=800.0, mode="stream", signal=default_signal,
-                 timestamp_start=0, start=True):
+                 timestamp_start=0, start=True, follow_rate=False):
         if mode not in ("stream", "silent"):
             raise ValueError("mode is 'stream' or 'silent'")
         self.rate_hz = float(rate_hz)
         self.period_ns = int(round(1e9 / self.rate_hz))
         self.mode = mode
+        self.follow_rate = follow_rate
         self.signal = signal
         self.timestamp_start = timestamp_start
         self.master, self.slave, self.path = open_raw_pty()
@@ -416,18 +433,16 @@ class SimSensor:
             if it.timestamp is not None:
                 ts = it.timestamp
             status, extra, header, crc, bad = it.status, it.extra, it.header, it.crc, it.bad_crc
-        data = pack_frame(values, status, ts, extra, header, crc)
-        if bad:
-            data = data[:35] + bytes([data[35] ^ 0xFF]) + data[36:]
+        data = pack_frame(values, status, ts, extra, header, crc, bad)
         fr = unpack_frame(data)
         return idx, data, fr
 
     def _write(self, data, block=False, deadline=None):
         """Write to the master; without `block`, drop what does not fit."""
-        done = 0
+        done, view = 0, memoryview(data)
         while done < len(data) and not self._stop.is_set():
             try:
-                done += os.write(self.master, data[done:])
+                done += os.write(self.master, view[done:])
             except BlockingIOError:
                 if not block:
                     break
@@ -473,7 +488,8 @@ class SimSensor:
         elif isinstance(it, SendFrame):
             self._send_frame(it, it.kind, True)
         elif isinstance(it, Garbage):
-            self._log(it.kind, it.data, self._write(it.data), True)
+            n = self._write(it.data, it.block, it.timeout and time.monotonic() + it.timeout)
+            self._log(it.kind, it.data, n, True)
         elif isinstance(it, Silence):
             self._log(it.kind, b"", 0, True)
             self._stop.wait(it.seconds)
@@ -591,6 +607,10 @@ class SimSensor:
             cmd["t_R"] = t
             cmd["bytes"] = bytes(cmd["bytes"])
             self.commands.append(cmd)
+            number = cmd["line"].split(",")[1:2]
+            if self.follow_rate and number and number[0].isdigit() and int(number[0]) > 0:
+                self.rate_hz = 47500.0 / int(number[0])
+                self.period_ns = int(round(1e9 / self.rate_hz))
             self._cmd = None
             self.paused = False
             self._wake.set()
