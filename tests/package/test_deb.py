@@ -27,6 +27,7 @@ EXPECTED_FILES = {
     "/lib/udev/rules.d/60-ftbridge.rules",
     "/usr/share/man/man8/ftbridge.8.gz", "/usr/share/man/man1/ftbridge-ctl.1.gz",
     "/usr/share/man/man1/ftrecord.1.gz",
+    "/usr/share/bash-completion/completions/ftbridge-ctl",
     "/usr/share/doc/ftbridge/README.md", "/usr/share/doc/ftbridge/copyright",
     "/usr/share/doc/ftbridge/changelog.gz",
     "/usr/share/doc/ftbridge/examples/restrict-to-localhost.conf",
