@@ -3,7 +3,7 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build test asan-test tsan-test fuzz fuzz-smoke fuzz-build run install clean format
+.PHONY: all deps build test asan-test tsan-test fuzz fuzz-smoke fuzz-build run install deb clean format
 
 all: build
 
@@ -15,7 +15,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE package
+	cd $(BUILD) && ctest --output-on-failure -L package
 	$(MAKE) asan-test
 	$(MAKE) tsan-test
 	$(MAKE) fuzz-smoke
@@ -58,12 +59,24 @@ fuzz: fuzz-build
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=5
 
-# Installs ftbridge, ftbridge-ctl and the systemd unit under PREFIX (DESTDIR for staging).
+# Installs ftbridge, ftbridge-ctl, ftrecord, the systemd unit, the udev rules, the man pages,
+# the README and docs/ under PREFIX (DESTDIR for staging).
 PREFIX ?= /usr/local
 install: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target ftbridge ftbridge-ctl ftrecord
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+# The Debian package, built by debhelper (debian/) from a copy of the tree in build-deb/src, so
+# that its by-products stay out of the tree: build-deb/ftbridge_<version>_<arch>.deb and its
+# -dbgsym package. Fails if lintian reports an error.
+deb: deps
+	rm -rf build-deb && mkdir -p build-deb/src
+	tar -c --exclude-vcs --exclude='./build*' --exclude=__pycache__ . | tar -x -C build-deb/src
+	cd build-deb/src && dpkg-buildpackage -b -us -uc -j$(JOBS) >../build.log 2>&1 || \
+	    { tail -40 ../build.log; exit 1; }
+	lintian --fail-on error --display-info build-deb/ftbridge_*.changes | tee build-deb/lintian.txt
+	@ls build-deb/*.deb
 
 # The real daemon on simulated hardware in a sandbox of its own (root): the port found, the
 # sample frequency, live values, scripted ftbridge-ctl calls; writes $(BUILD)/demo/.
@@ -79,7 +92,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-deb
 
 # The daemon under faults on the line and eight control clients at once, against a model of
 # the stream; prints a table. `make test` runs a shorter one.
