@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "driver/debug_log.h"
 #include "driver/interrupt.h"
@@ -160,8 +159,9 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     ++ctx.frame_count;
     if (crc_report_due(ctx.crc_error_count, ctx.frame_count)) {
         fprintf(stderr, "Too many crc errors: %lu/%lu\n", ctx.crc_error_count, ctx.frame_count);
-        std::cout << "Too many crc errors: " << ctx.crc_error_count << "/" << ctx.frame_count
-                  << std::endl;
+        // One stdio call: a reconfiguration's echo from the server thread cannot land inside.
+        printf("Too many crc errors: %lu/%lu\n", ctx.crc_error_count, ctx.frame_count);
+        fflush(stdout);
         debug_log_check();
     }
     if (state.configuring.load(relaxed)) {

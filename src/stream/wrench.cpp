@@ -1,7 +1,6 @@
 #include "stream/wrench.h"
 
 #include <cstdio>
-#include <iostream>
 
 #include "driver/debug_log.h"
 #include "driver/sensor_state.h"
@@ -13,10 +12,14 @@ constexpr double two_pi = 6.283185307179586;
 const auto relaxed = std::memory_order_relaxed;
 const auto acquire = std::memory_order_acquire;
 
+// The stream's default notation (%g: six significant digits), written in one stdio call so
+// that a line from the server thread cannot land inside it.
 void print_wrench(const char* label, const double* values) {
-    std::cout << label;
-    for (int k = 0; k < 6; ++k) std::cout << (k ? " " : "") << values[k];
-    std::cout << std::endl;
+    char line[256];
+    snprintf(line, sizeof line, "%s%g %g %g %g %g %g\n", label, values[0], values[1], values[2],
+             values[3], values[4], values[5]);
+    fputs(line, stdout);
+    fflush(stdout);
     debug_log_check();
 }
 }  // namespace
