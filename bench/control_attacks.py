@@ -16,7 +16,6 @@ import socket
 import statistics
 import sys
 import time
-import xmlrpc.client
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
@@ -25,10 +24,9 @@ sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
-from control_bench import SlowClients  # noqa: E402
+from control_bench import SlowClients, proxy  # noqa: E402
 
 PORT = 20202
-URL = "http://127.0.0.1:%d/RPC2" % PORT
 ATTACKER = "127.0.0.2"   # the hostile client's own address; the probe calls from 127.0.0.1
 
 
@@ -84,17 +82,6 @@ def proc_hwm_kib(pid):
     return 0
 
 
-class _Transport(xmlrpc.client.Transport):
-    def __init__(self, timeout):
-        super().__init__()
-        self._timeout = timeout
-
-    def make_connection(self, host):
-        conn = super().make_connection(host)
-        conn.timeout = self._timeout
-        return conn
-
-
 class Bench:
     def __init__(self, daemon_path):
         self.sensor = sim.SimSensor(rate_hz=800.0)
@@ -102,13 +89,10 @@ class Bench:
         self.controller = ctl.SimController()
         self.daemon = sandbox.Daemon(daemon_path).start()
         self.controller.wait_packages(50, timeout=20)
-        self.proxy().set_title("before")
+        proxy().set_title("before")
         self.cpu0 = proc_cpu_s(self.daemon.pid)
         self.hwm0 = proc_hwm_kib(self.daemon.pid)
 
-    @staticmethod
-    def proxy(timeout=10.0):
-        return xmlrpc.client.ServerProxy(URL, transport=_Transport(timeout))
 
     def figures(self):
         d = self.daemon
@@ -118,7 +102,7 @@ class Bench:
             out["cpu_s"] = max(0.0, round(proc_cpu_s(d.pid) - self.cpu0, 2))
             out["hwm_growth_mib"] = round((proc_hwm_kib(d.pid) - self.hwm0) / 1024, 1)
             try:
-                t = self.proxy().get_title()
+                t = proxy().get_title()
                 out["title"] = t if len(t) < 40 else "%d chars" % len(t)
             except Exception as e:  # a figure, not a failure
                 out["title"] = repr(e)[:60]
@@ -221,7 +205,7 @@ def attack_slow_clients(b, seconds=20.0, address=ATTACKER):
     while time.monotonic() < end:
         t = time.monotonic()
         try:
-            b.proxy(30.0).is_running()
+            proxy(30.0).is_running()
         except Exception:
             failed += 1
         waits.append(time.monotonic() - t)
