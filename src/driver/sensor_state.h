@@ -9,8 +9,8 @@
 #include <string>
 
 // Coarse monotonic clock in nanoseconds: a few ns a call, a few ms of resolution, which is
-// all the stream's and the statistics' 0.1 s decisions need. Inline: the stream reads it
-// with every package.
+// all the stream's and the statistics' 0.1 s decisions need. Inline: it is on the stream's
+// per-frame path (every eighth package, and frames that send nothing).
 inline int64_t monotonic_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
@@ -53,7 +53,7 @@ class SensorState {
         std::atomic<int64_t> last_package_ns{0};    // monotonic_ns(), to within 8 packages; 0: none
         std::atomic<double> last_wrench[6];         // values of the last package sent
     } stats;
-    const int64_t started_ns;  // CLOCK_MONOTONIC_COARSE at construction
+    const int64_t started_ns;  // monotonic_ns() at construction
 
     // The streaming device path, "" until start-up opens it.
     void set_port(const std::string& path);

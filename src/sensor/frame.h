@@ -40,21 +40,20 @@ struct SensorFrame {
 
   private:
     // One load each on a little-endian host, where the compiler does not merge byte loads.
-    uint16_t u16_at(int i) const {
-        uint16_t v;
+    template <class Uint>
+    Uint little_endian_at(int i) const {
+        Uint v;
         std::memcpy(&v, bytes + i, sizeof v);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap16(v);
+        v = sizeof v == 2 ? Uint(__builtin_bswap16(v)) : Uint(__builtin_bswap32(v));
 #endif
         return v;
     }
+    uint16_t u16_at(int i) const {
+        return little_endian_at<uint16_t>(i);
+    }
     uint32_t u32_at(int i) const {
-        uint32_t v;
-        std::memcpy(&v, bytes + i, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap32(v);
-#endif
-        return v;
+        return little_endian_at<uint32_t>(i);
     }
     // Inline: the stream decodes twelve values a frame, and a call each cost more than the
     // load itself.
