@@ -80,7 +80,8 @@ def _read_for(fd, nbytes, timeout):
         r, _, _ = select.select([fd], [], [], 0.05)
         if r:
             try:
-                buf += os.read(fd, 65536)
+                # No more than asked for: a late reader must not take the next piece too.
+                buf += os.read(fd, nbytes - len(buf))
             except BlockingIOError:
                 pass
     return bytes(buf)
@@ -152,15 +153,21 @@ class SensorTest(unittest.TestCase):
         self.s = sim.SimSensor(mode="silent")
         fd = _open_reader(self.s)
         try:
+            t0 = time.monotonic()
             self.s.send(sim.Split(pieces=(10, 27), gap=0.3))
             first = _read_for(fd, 10, 2.0)
-            t0 = time.monotonic()
             rest = _read_for(fd, 27, 2.0)
-            self.assertGreater(time.monotonic() - t0, 0.15)
+            # The second piece goes out a gap after the first, which went out after the send:
+            # a bound that a late reader cannot break.
+            self.assertGreaterEqual(time.monotonic() - t0, 0.29)
         finally:
             os.close(fd)
         self.assertEqual(len(first), 10)
+        # The simulator logs the frame once its last piece is written, which may be after
+        # the reader already has it.
+        self.s.wait_sent(timeout=5)
         self.assertEqual(first + rest, self.s.sent[0].data)
+        self.assertEqual(self.s.sent[0].written, 37)
 
     def test_silence_holds_the_line(self):
         self.s = sim.SimSensor(mode="silent")
