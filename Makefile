@@ -39,6 +39,8 @@ tsan-test: deps
 # build-fuzz/corpus/). FUZZ_SECONDS per target; `fuzz-smoke` is the short run CI makes.
 FUZZ_TARGETS = fuzz_stream fuzz_control fuzz_rtde_reply fuzz_request
 FUZZ_SECONDS ?= 60
+# Each run prints its libFuzzer seed; FUZZ_SEED=N repeats one (with the same corpus).
+FUZZ_SEED ?=
 
 fuzz-build: deps
 	cmake -S . -B build-fuzz -DFTBRIDGE_SANITIZE=fuzzer -DCMAKE_CXX_COMPILER=clang++ \
@@ -50,9 +52,10 @@ fuzz: fuzz-build
 	    c=$${t#fuzz_}; mkdir -p build-fuzz/corpus/$$c; \
 	    echo "== $$t for $(FUZZ_SECONDS) s"; \
 	    build-fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
+	        $(if $(FUZZ_SEED),-seed=$(FUZZ_SEED)) \
 	        -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$c tests/fuzz/corpus/$$c \
 	        >build-fuzz/$$t.log 2>&1; rc=$$?; \
-	    grep -E "INITED|DONE|ERROR|SUMMARY" build-fuzz/$$t.log; \
+	    grep -E "Seed:|INITED|DONE|ERROR|SUMMARY" build-fuzz/$$t.log; \
 	    if [ $$rc -ne 0 ]; then tail -40 build-fuzz/$$t.log; exit 1; fi; \
 	done
 

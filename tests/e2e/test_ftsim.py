@@ -219,8 +219,13 @@ class SensorTest(unittest.TestCase):
             os.write(fd, b"C")
             sandbox.wait_for(lambda: self.s.paused, 2, "pause")
             os.write(fd, b"f,59,0,0,1\ns")
-            _read_for(fd, 10 ** 6, 0.1)   # drain what was in flight
+            # No frame starts once the pause began: what was sent before it is all there is.
             n = len(self.s.sent)
+            last, got = self.s.sent[n - 1].data, b""
+            deadline = time.monotonic() + 5
+            while not got.endswith(last) and time.monotonic() < deadline:
+                got += _read_for(fd, len(last), 0.05)
+            self.assertTrue(got.endswith(last), "the last frame before the pause never came")
             # While paused nothing more goes out.
             self.assertEqual(_read_for(fd, 1, 0.3), b"")
             self.assertEqual(len(self.s.sent), n)

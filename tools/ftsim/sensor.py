@@ -549,7 +549,10 @@ class SimSensor:
                 elif streaming:
                     now = time.monotonic_ns()
                     if now >= next_t:
-                        self._send_frame()
+                        # Under the lock that a "C" takes, so that no frame starts after it.
+                        with self._lock:
+                            if not self.paused:
+                                self._send_frame()
                         next_t += self.period_ns
                         # After a stall (e.g. a descheduled thread) do not burst to
                         # catch up by more than a few frames.
