@@ -217,8 +217,10 @@ class WhileStreaming(StreamingCase):
         self.assertEqual(self.s.received()[rx0:], b"".join(c["bytes"] for c in cmds))
         for a, b in zip(cmds, cmds[1:]):
             self.assertGreaterEqual(b["t_C"], a["t_R"])
+        # Stamped when the simulator's reader gets the bytes, late by up to a tenth of a
+        # second under load: the 2 s wait inside each sequence with a wide margin.
         for cmd in cmds:
-            self.assertGreaterEqual(cmd["t_R"] - cmd["t_C"], 1_900_000_000)
+            self.assertGreaterEqual(cmd["t_R"] - cmd["t_C"], 1_500_000_000)
         # One after the other: the last answer comes three waits after the first call.
         self.assertGreaterEqual(max(c.t_end for c in calls) - min(c.t_start for c in calls), 6.0)
         for cmd in cmds:
@@ -247,10 +249,12 @@ class WhileStreaming(StreamingCase):
         not running while nothing is sent."""
         rng = random.Random(14)
         noise = [(i * 0.01, bytes(rng.randrange(0xAA) for _ in range(64))) for i in range(1200)]
+        n0 = len(self.s.sent)
         last = self.s.send(sim.Replay(noise), sim.Silence(0.3))
         readings = []
-        for _ in range(10):  # one reading a second, well inside the noise
-            time.sleep(1.0)
+        for k in range(1, 11):  # one reading a second of noise sent, well inside the noise
+            sandbox.wait_for(lambda: sum(e.kind == "replay" for e in self.s.sent[n0:]) >= 100 * k,
+                             10, "%d s of noise" % k)
             readings.append(self.rpc().is_running())
         self.assertEqual(readings, [False] * 10)
         self.s.wait_sent(last, timeout=10)
