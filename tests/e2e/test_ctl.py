@@ -174,8 +174,12 @@ class Streaming(CtlCase):
                          "synchronisations,non_finite,read_failures,reconfigurations,"
                          "fx,fy,fz,tx,ty,tz")
         table = [[float(x) for x in r.split(",")] for r in rows]
+        # Row k is due 0.5 s * k from the start and stamped once its reading came back, which
+        # under load may take a while: never early, and less than an interval late.
+        for k, row in enumerate(table):
+            self.assertGreaterEqual(row[0], 0.5 * k)
+            self.assertLess(row[0], 0.5 * k + 0.5)
         for before, row in zip(table, table[1:]):
-            self.assertAlmostEqual(row[0] - before[0], 0.5, delta=0.25)
             self.assertGreater(row[3], before[3])          # packages
         for row in table:
             self.assertEqual(len(row), 16)
