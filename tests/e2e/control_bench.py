@@ -5,6 +5,7 @@ and exact matching of the controller's packages against the frames sent.
 
 import bisect
 import http.client
+import multiprocessing
 import selectors
 import socket
 import struct
@@ -107,18 +108,28 @@ def hang_up(data, reset=False, settle=0.0):
 
 class SlowClients:
     """count connections from address, each holding a half-sent request that never ends;
-    one the daemon closes is opened again at once, until stop()."""
+    one the daemon closes is opened again at once, until stop(). In a process of its own:
+    reopening the refused connections keeps it busy, and as a thread it would starve the
+    simulators of the interpreter."""
 
     def __init__(self, count, address):
         self.count, self.address = count, address
-        self.opened = 0
-        self._stop = False
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        ctx = multiprocessing.get_context("fork")
+        self._opened = ctx.Value("l", 0, lock=False)
+        self._stopping = ctx.Event()
+        self._process = ctx.Process(target=self._run, daemon=True)
+        self._process.start()
+
+    @property
+    def opened(self):
+        return self._opened.value
 
     def stop(self):
-        self._stop = True
-        self._thread.join(10)
+        self._stopping.set()
+        self._process.join(10)
+        if self._process.is_alive():
+            self._process.kill()
+            self._process.join()
 
     def _open(self, sel):
         s = socket.socket()
@@ -129,7 +140,7 @@ class SlowClients:
         except BlockingIOError:
             pass
         sel.register(s, selectors.EVENT_WRITE, "connecting")
-        self.opened += 1
+        self._opened.value += 1
 
     def _run(self):
         sel = selectors.DefaultSelector()
@@ -137,7 +148,7 @@ class SlowClients:
             self._open(sel)
         partial = (b"POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n"
                    b"Content-Length: 1000\r\n\r\n<?xml version=\"1.0\"?><methodCall>")
-        while not self._stop:
+        while not self._stopping.is_set():
             for key, _ in sel.select(0.2):
                 s = key.fileobj
                 try:

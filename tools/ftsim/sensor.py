@@ -502,15 +502,19 @@ class SimSensor:
                 n = self._write(data, block=True, deadline=deadline)
                 self._log("burst", data, n, True, idx, fr)
         elif isinstance(it, Replay):
-            start = time.monotonic_ns()
+            start = None
             t0 = prev = it.chunks[0][0] if it.chunks else 0.0
             for t, data in it.chunks:
                 if t - prev > it.silence_after:
                     self._log("silence", b"", 0, True)
-                self._wait_until(start + int(round((t - t0) * 1e9)))
+                if start is not None:
+                    self._wait_until(start + int(round((t - t0) * 1e9)))
                 if self._stop.is_set():
                     break
                 self._log(it.kind, data, self._write(data), True)
+                # Paced from the first read's logged time, so that no logged gap falls short
+                # of the capture's.
+                start = self.sent[-1].t_ns if start is None else start
                 prev = t
         elif isinstance(it, Frames):
             next_t = time.monotonic_ns()
