@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -54,6 +55,10 @@ const char* const usage_text =
     exit(2);
 }
 
+bool is_pty_slave(dev_t rdev) {
+    return major(rdev) >= 136 && major(rdev) <= 143;  // the Unix98 pty slave majors
+}
+
 // Other processes with the device behind path open, as "PID (name)". The exclusive flag keeps
 // out other users' opens, but not root's: their descriptors are looked for instead. Processes
 // whose descriptors cannot be read are not ours to see, and the flag covers those.
@@ -77,7 +82,10 @@ std::vector<std::string> port_holders(const char* path) {
             struct stat st;
             if (f->d_name[0] == '.' || stat((fd_dir + "/" + f->d_name).c_str(), &st) != 0)
                 continue;
-            if (S_ISCHR(st.st_mode) && st.st_rdev == port.st_rdev) {
+            // A pty slave's number is only unique within its devpts instance, and another
+            // instance (a container's, a sandbox's) has its own /dev/pts/N.
+            bool same_pty_instance = !is_pty_slave(port.st_rdev) || st.st_dev == port.st_dev;
+            if (S_ISCHR(st.st_mode) && st.st_rdev == port.st_rdev && same_pty_instance) {
                 std::string name;
                 std::getline(std::ifstream(std::string("/proc/") + p->d_name + "/comm"), name);
                 found.push_back(std::string(p->d_name) + " (" + name + ")");
