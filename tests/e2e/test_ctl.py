@@ -15,7 +15,7 @@ import xmlrpc.server
 
 import harness
 from harness import BenchCase, ctl, sandbox
-from control_bench import proxy
+from control_bench import proxy, wait_service
 
 # The sensor sends these values in every frame (single-precision exact); the daemon maps
 # them to the robot's axes as (y, -x, z) for forces and torques alike.
@@ -80,6 +80,8 @@ class CtlCase(BenchCase):
         self.c = self.controller([ctl.ok()])
         self.d = self.daemon()
         self.c.wait_packages(50, timeout=15)
+        # The service listens from its own thread, which under load may come after the stream.
+        wait_service(self.d)
 
     def wait_values(self, values, what):
         """Wait until the controller receives a package carrying values."""
@@ -362,6 +364,7 @@ class Refusals(CtlCase):
         c = self.controller([ctl.ok()])
         d = self.daemon()
         c.wait_packages(10, timeout=15)
+        wait_service(d)
         self.run_ctl("title")
         d.interrupt()
         self.assertExitStatus(d, 2)
