@@ -5,6 +5,7 @@
 
 #include "control/connection_server.h"
 #include "control/methods.h"
+#include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 
 namespace {
@@ -34,7 +35,6 @@ void* server_thread(void* arg) {
     // Serves until the process ends; it comes back only when the port cannot be had or
     // the service fails.
     std::string failure = serve_connections(&server->registry, control_port);
-    fprintf(stderr, "XML-RPC control service on port %u failed: %s\n", control_port,
-            failure.c_str());
+    report_fatal("XML-RPC control service on port %u failed: %s\n", control_port, failure.c_str());
     fatal_exit(1);
 }

@@ -7,13 +7,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "control/abyss_server.h"
 #include "driver/debug_log.h"
+#include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
@@ -26,6 +26,38 @@ namespace {
 constexpr int port_count = 256;  // /dev/ttyUSB0 .. /dev/ttyUSB255
 constexpr double probe_limit_s = 5.0;
 constexpr int streaming_rate = 460800;
+// No adapter at all: the unit does not restart on this status (RestartPreventExitStatus);
+// the udev rule starts it again when an adapter appears.
+constexpr int no_port_status = 3;
+// An argument the daemon does not know (EX_USAGE of sysexits.h).
+constexpr int usage_status = 64;
+
+const char usage[] =
+    "Usage: ftbridge [-h | --help | -V | --version]\n"
+    "Streams the force/torque sensor found on /dev/ttyUSB0..255 to the robot controller's\n"
+    "RTDE input at 127.0.0.1:30004, steered over XML-RPC on TCP port 20202. Run it as the\n"
+    "ftbridge service; see ftbridge(8).\n";
+
+// An argument never starts the stream: help and version print and end, anything else is a
+// usage error. Returns the exit status, or -1 when there are no arguments.
+int handle_arguments(int argc, char** argv) {
+    if (argc < 2)
+        return -1;
+    const std::string arg = argv[1];
+    const bool help = arg == "-h" || arg == "--help";
+    const bool version = arg == "-V" || arg == "--version";
+    if (argc == 2 && help) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (argc == 2 && version) {
+        printf("ftbridge %s\n", FTBRIDGE_VERSION);
+        return 0;
+    }
+    report_fatal("ftbridge: unexpected argument '%s'\n", help || version ? argv[2] : argv[1]);
+    fputs(usage, stderr);
+    return usage_status;
+}
 
 std::vector<std::string> scan_ports() {
     std::vector<std::string> candidates;
@@ -43,9 +75,12 @@ std::vector<std::string> scan_ports() {
 }
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    int status = handle_arguments(argc, argv);
+    if (status >= 0)
+        return status;
     if (install_interrupt_handler() != 0) {
-        std::cerr << "Couldn't create pthread" << std::endl;
+        report_fatal("Couldn't create pthread\n");
         return 1;
     }
     SensorState state;
@@ -54,14 +89,14 @@ int main() {
 
     pthread_t server_handle;
     if (pthread_create(&server_handle, nullptr, server_thread, &server) != 0) {
-        std::cerr << "Couldn't create pthread" << std::endl;
+        report_fatal("Couldn't create pthread\n");
         return 1;  // destroys the server, then the state
     }
 
     std::vector<std::string> candidates = scan_ports();
     if (candidates.empty()) {
-        fprintf(stderr, "No port found!\n");
-        fatal_exit(1);
+        report_fatal("No port found!\n");
+        fatal_exit(no_port_status);
     }
     std::string chosen;
     for (const std::string& path : candidates) {
@@ -71,7 +106,7 @@ int main() {
         }
     }
     if (chosen.empty()) {
-        fprintf(stderr, "No valid port found!\n");
+        report_fatal("No valid port found!\n");
         fatal_exit(1);
     }
 
@@ -82,8 +117,10 @@ int main() {
     state.recipe_id.store(recipe_id, std::memory_order_relaxed);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
-    if (sensor_fd == -1)
+    if (sensor_fd == -1) {
+        report_fatal("Opening %s for streaming failed! Exiting...\n", chosen.c_str());
         fatal_exit(1);
+    }
     state.serial_fd.store(sensor_fd);
     state.set_port(chosen);
     stream_loop(state, recipe_id);

@@ -6,12 +6,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 
+#include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "rtde/rtde_package.h"
 #include "sensor/serial_io.h"
@@ -29,8 +32,23 @@ constexpr double setup_limit_s = 20.0;
 constexpr time_t reply_timeout_s = 20;
 constexpr time_t send_timeout_s = 5;
 
-[[noreturn]] void fail(const char* message) {
+// The reason goes to the debug log as a line of its own, and to the journal.
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void fail(const char* format, ...) {
+    char message[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
     puts(message);
+    report_fatal("%s\n", message);
+    fatal_exit(1);
+}
+
+// What perror would write, in one line that the journal files as an error.
+[[noreturn]] void fail_errno(const char* what) {
+    int error = errno;
+    report_fatal("%s: %s\n", what, strerror(error));
     fatal_exit(1);
 }
 }  // namespace
@@ -80,7 +98,7 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
     uint8_t request[rtde_buffer_size];
     int length = rtde_encode_setup_request(request, names);
     if (length < 0)
-        fail("RTDE input names do not fit the set-up request!");
+        fail("%s", "RTDE input names do not fit the set-up request!");
     (void)write_fully(sock, request, length);
 
     RtdeReply reply;
@@ -88,21 +106,18 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
         case ReplyRead::ok:
             return rtde_take_reply(reply, recipe_id);
         case ReplyRead::size_unreadable:
-            fail("Reading HEADER.size failed!");
+            fail("%s", "Reading HEADER.size failed!");
         case ReplyRead::type_unreadable:
-            fail("Reading HEADER.type failed!");
+            fail("%s", "Reading HEADER.type failed!");
         case ReplyRead::payload_unreadable:
-            fail("Reading PAYLOAD failed!");
+            fail("%s", "Reading PAYLOAD failed!");
         case ReplyRead::too_short:
-            printf("Invalid RTDE reply: size %u is below the 3-byte header\n", reply.size);
-            fatal_exit(1);
+            fail("Invalid RTDE reply: size %u is below the 3-byte header", reply.size);
         case ReplyRead::no_recipe_id:
-            printf("Invalid RTDE reply: 'I' reply of size %u holds no recipe id\n", reply.size);
-            fatal_exit(1);
+            fail("Invalid RTDE reply: 'I' reply of size %u holds no recipe id", reply.size);
         case ReplyRead::too_long:
-            printf("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer\n",
-                   reply.size - rtde_header_size);
-            fatal_exit(1);
+            fail("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer",
+                 reply.size - rtde_header_size);
     }
     return false;
 }
@@ -116,28 +131,22 @@ int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]) {
 void rtde_connect(uint8_t* recipe_id) {
     long port = strtol(controller_port, nullptr, 10);
     rtde_socket = socket(AF_INET, SOCK_STREAM, 0);
-    if (rtde_socket < 0) {
-        perror("socket");
-        fatal_exit(1);
-    }
+    if (rtde_socket < 0)
+        fail_errno("socket");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = inet_addr(controller_address);
-    if (connect(rtde_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        perror("RTDE socket connection failed");
-        fatal_exit(1);
-    }
+    if (connect(rtde_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        fail_errno("RTDE socket connection failed");
     timeval timeout{reply_timeout_s, 0};
     setsockopt(rtde_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     time_t t0 = time(nullptr);
     while (!rtde_setup_inputs(rtde_socket, input_variable, recipe_id)) {
         std::cout << "Could not yet setup RTDE connection." << std::endl;
-        if (difftime(time(nullptr), t0) > setup_limit_s) {
-            std::cout << "Setup RTDE connection failed!" << std::endl;
-            fatal_exit(1);
-        }
+        if (difftime(time(nullptr), t0) > setup_limit_s)
+            fail("%s", "Setup RTDE connection failed!");
         sleep(1);
     }
     timeval send_timeout{send_timeout_s, 0};

@@ -1,16 +1,44 @@
 #include "sensor/probe.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
+#include "driver/fatal_report.h"
+#include "driver/interrupt.h"
 #include "sensor/frame.h"
 #include "sensor/serial_io.h"
 #include "sensor/serial_port.h"
 
+namespace {
+// A port is held exclusively only while it is probed. One that is not the sensor may
+// belong to another instrument of the cell: it gets its settings back as they were found.
+bool finish(bool accepted, const PortSettings& found) {
+    if (accepted)
+        ioctl(sensor_fd, TIOCNXCL);
+    else
+        restore_serialport(sensor_fd, found);
+    close(sensor_fd);
+    return accepted;
+}
+
+// read_byte, but a port left for good is first put back as it was found.
+void drop_byte(const PortSettings& found) {
+    uint8_t byte;
+    if (read_fully(sensor_fd, &byte, 1) != 0) {
+        restore_serialport(sensor_fd, found);
+        report_fatal("read_byte() from serial port failed! Exiting...\n");
+        fatal_exit(1);
+    }
+}
+}  // namespace
+
 bool probe_serialport(const char* path, double limit_s) {
-    sensor_fd = init_serialport(path, 460800);
+    PortSettings found;
+    sensor_fd = init_serialport(path, 460800, &found);
     if (sensor_fd == -1)
         return false;
     fprintf(stderr, "Opened port %s and check for valid frame\n", path);
@@ -32,17 +60,13 @@ bool probe_serialport(const char* path, double limit_s) {
         }
         if (read_fully(sensor_fd, frame.bytes + 1, frame_rest_size) != 0) {
             fprintf(stderr, "Read frame from serial port failed! Exiting...\n");
-            close(sensor_fd);
-            return false;
+            return finish(false, found);
         }
-        if (frame.crc_valid()) {
-            close(sensor_fd);
-            return true;
-        }
-        read_byte();
+        if (frame.crc_valid())
+            return finish(true, found);
+        drop_byte(found);
         fprintf(stderr, "Skipping incomplete frame\n");
         now = time(nullptr);
     }
-    close(sensor_fd);
-    return false;
+    return finish(false, found);
 }

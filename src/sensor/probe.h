@@ -3,5 +3,5 @@
 
 // Opens path (descriptor in sensor_fd) and looks for one CRC-valid frame for up to
 // limit_s seconds of the whole-second clock. True when one came; the port is closed again
-// either way.
+// either way, no longer exclusive, and a rejected one has its settings back as found.
 bool probe_serialport(const char* path, double limit_s);

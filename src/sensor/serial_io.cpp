@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 
 int sensor_fd = -1;
@@ -60,7 +61,7 @@ int write_fully(int fd, const void* buf, int count) {
 int read_byte() {
     uint8_t byte;
     if (read_fully(sensor_fd, &byte, 1) != 0) {
-        fprintf(stderr, "read_byte() from serial port failed! Exiting...\n");
+        report_fatal("read_byte() from serial port failed! Exiting...\n");
         fatal_exit(1);
     }
     return byte;

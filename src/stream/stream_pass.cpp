@@ -1,7 +1,10 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/debug_log.h"
+#include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "stream/stream_loop.h"
@@ -21,7 +24,8 @@ void count(std::atomic<uint64_t>& counter) {
 void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
     const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
     if (port.send(wrench) != 0) {
-        perror("Sending data package to controller failed, exiting");
+        int error = errno;
+        report_fatal("Sending data package to controller failed, exiting: %s\n", strerror(error));
         fatal_exit(1);
     }
     SensorState::Statistics& stats = state.stats;
@@ -82,7 +86,7 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_header(frame.bytes) != 0) {
         if (difftime(now, ctx.search_start) > header_timeout_s) {
-            fprintf(stderr, "Read frame header from serial port failed! Exiting...\n");
+            report_fatal("Read frame header from serial port failed! Exiting...\n");
             fatal_exit(1);
         }
         return;

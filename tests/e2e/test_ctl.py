@@ -35,8 +35,9 @@ def near(a, b):
 
 
 def version():
-    with open(os.path.join(harness.REPO, "CMakeLists.txt")) as f:
-        return re.search(r"project\(ftbridge VERSION (\S+)", f.read()).group(1)
+    # The version's one source is the first entry of debian/changelog.
+    with open(os.path.join(harness.REPO, "debian", "changelog")) as f:
+        return re.match(r"ftbridge \(([^)]+)\)", f.read()).group(1)
 
 
 class Lines:

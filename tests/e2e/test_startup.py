@@ -4,10 +4,13 @@ and SIGINT before and after standard output is redirected.
 Run: python3 tests/e2e/test_startup.py --daemon build/ftbridge
 """
 
+import fcntl
 import os
 import re
 import shutil
+import struct
 import tempfile
+import termios
 import time
 
 import harness
@@ -17,14 +20,36 @@ INTERRUPT = "Interrupt signal (2) received.\n"
 CLOSE = "Close ports!\n"
 
 
+NO_SENSOR = 3   # no adapter: the service is not restarted until one appears
+USAGE = 64
+TIOCGEXCL = 0x80045440
+
+
 def opened(path):
     return "Opened port %s and check for valid frame\n" % path
+
+
+def exclusive(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0] != 0
+
+
+def another_instrument(fd):
+    """Leaves a port as another instrument of the cell might use it (38400 baud, 7E1,
+    canonical with echo and flow control) and returns its settings."""
+    a = termios.tcgetattr(fd)
+    a[0] |= termios.ICRNL | termios.IXON
+    a[1] |= termios.OPOST | termios.ONLCR
+    a[2] = (a[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB
+    a[3] |= termios.ICANON | termios.ECHO | termios.ISIG
+    a[4] = a[5] = termios.B38400
+    termios.tcsetattr(fd, termios.TCSANOW, a)
+    return termios.tcgetattr(fd)
 
 
 class NoUsableDevice(harness.BenchCase):
     def test_no_device_at_all(self):
         d = self.daemon()
-        self.assertExitStatus(d, 1)
+        self.assertExitStatus(d, NO_SENSOR)
         self.assertEqual(d.stderr(), "No port found!\n")
         self.assertEqual(d.stdout(), "")
         self.assertFalse(d.log_exists(), "the debug log must not exist before a port is chosen")
@@ -36,7 +61,7 @@ class NoUsableDevice(harness.BenchCase):
                      "ttyusb0"):
             self.sensor(name)
         d = self.daemon()
-        self.assertExitStatus(d, 1)
+        self.assertExitStatus(d, NO_SENSOR)
         self.assertEqual(d.stderr(), "No port found!\n")
         self.assertFalse(d.log_exists())
 
@@ -135,18 +160,26 @@ class PortChoice(harness.BenchCase):
 
     def test_header_then_short_frame_moves_on_to_the_next_port(self):
         # ttyUSB0 sends a header and a few bytes, then falls silent: the probe
-        # reports the failed read and the next candidate is chosen.
+        # reports the failed read and the next candidate is chosen. ttyUSB0 is another
+        # instrument's port: it gets its settings back, and neither port stays exclusive
+        # once its probe is over.
         s0 = self.sensor(0, mode="silent")
         s2 = self.sensor(2, mode="silent")
+        found = another_instrument(s0.slave)
         c = self.controller(replies=[ctl.no_answer()])
         d = self.daemon()
         d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
+        self.assertNotEqual(termios.tcgetattr(s0.slave), found)
+        self.assertTrue(exclusive(s0.slave))
         s0.send(sim.Truncated(length=12))
         d.wait_stderr(opened("/dev/ttyUSB2"), timeout=10)
+        self.assertEqual(termios.tcgetattr(s0.slave), found)
+        self.assertFalse(exclusive(s0.slave))
         # Fed only once its probe runs, so the probe starts on a frame boundary.
         s2.send(sim.SendFrame())
         d.wait_log("Start log file\n", timeout=15)
         c.wait_setup_requests(1)
+        self.assertFalse(exclusive(s2.slave))
         self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\nFound port /dev/ttyUSB2\n"
                          + opened("/dev/ttyUSB0")
                          + "Read frame from serial port failed! Exiting...\n"
@@ -179,6 +212,42 @@ class PortChoice(harness.BenchCase):
                          + "Skipping incomplete frame\n")
         d.interrupt()
         self.assertExitStatus(d, 2)
+
+
+class Arguments(harness.BenchCase):
+    def test_an_argument_never_touches_a_port(self):
+        # A live sensor and a controller are there: had the daemon started, it would have
+        # opened the port, changed its settings and connected.
+        s = self.sensor(0)
+        c = self.controller()
+        found = another_instrument(s.slave)
+        version = re.compile(r"ftbridge [0-9][0-9A-Za-z.+~-]*\n")
+        rows = [  # arguments, status, stdout, start of stderr
+            (["--help"], 0, "Usage: ftbridge [", ""),
+            (["-h"], 0, "Usage: ftbridge [", ""),
+            (["--version"], 0, version, ""),
+            (["-V"], 0, version, ""),
+            (["--start"], USAGE, "", "ftbridge: unexpected argument '--start'\nUsage: "),
+            ([""], USAGE, "", "ftbridge: unexpected argument ''\nUsage: "),
+            (["--version", "--help"], USAGE, "", "ftbridge: unexpected argument '--help'\n"),
+            (["/dev/ttyUSB0", "-h"], USAGE, "", "ftbridge: unexpected argument '/dev/ttyUSB0'\n"),
+        ]
+        for args, status, out, err in rows:
+            with self.subTest(args=args):
+                d = self.daemon(args=args)
+                self.assertExitStatus(d, status)
+                if isinstance(out, str):
+                    self.assertTrue(d.stdout().startswith(out), d.stdout())
+                    self.assertEqual(out == "", d.stdout() == "", d.stdout())
+                else:
+                    self.assertRegex(d.stdout(), out)
+                self.assertTrue(d.stderr().startswith(err), d.stderr())
+                self.assertEqual(err == "", d.stderr() == "", d.stderr())
+                self.assertNotIn("Found port", d.stderr())
+                self.assertFalse(d.log_exists())
+                self.assertEqual(termios.tcgetattr(s.slave), found)
+                self.assertFalse(exclusive(s.slave))
+                self.assertEqual(c.connections, [])
 
 
 class DebugLog(harness.BenchCase):
@@ -218,7 +287,7 @@ class DebugLog(harness.BenchCase):
 
         # A run that ends before it found its sensor leaves both files alone.
         third = self.daemon(cwd=cwd)
-        self.assertExitStatus(third, 1)
+        self.assertExitStatus(third, NO_SENSOR)
         self.assertEqual(third.log(), "Start log file\n" + INTERRUPT)
         self.assertEqual(kept(third), "Start log file\nReading HEADER.size failed!\n")
 

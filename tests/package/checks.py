@@ -21,8 +21,9 @@ def _read(path):
 
 
 def project_version():
-    text = _read(os.path.join(REPO, "CMakeLists.txt"))
-    return re.search(r"project\(ftbridge\s+VERSION\s+([0-9.]+)", text).group(1)
+    """The version's one source: the first entry of debian/changelog."""
+    text = _read(os.path.join(REPO, "debian", "changelog"))
+    return re.match(r"ftbridge \(([^)]+)\)", text).group(1)
 
 
 def registered_methods():

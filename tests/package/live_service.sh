@@ -15,39 +15,39 @@ wait_running() {
 mark() { journalctl --cursor-file=/out/cursor -u ftbridge -o cat >/dev/null 2>&1 || true; }
 since_mark() { journalctl --cursor-file=/out/cursor -u ftbridge -o cat --no-pager; }
 
+err_lines() { journalctl -u ftbridge -p err -o cat --no-pager; }
+
+mark
 dpkg -i /deb/ftbridge_*.deb
 say enabled "$(systemctl is-enabled ftbridge)"
-mark
-sleep 13
-# No adapter: the daemon ends at once and is started again, 5 s apart, without end.
-say no_adapter "$(prop ActiveState)/$(prop SubState) restarts=$(prop NRestarts)"
-say no_port_lines "$(since_mark | grep -c 'No port found!')"
+# No adapter: the daemon ends at once with status 3 and is not started again; the unit shows
+# as failed, with the reason at priority err. Journal lines: those of the one attempt, then
+# none.
+for _ in $(seq 60); do [ "$(prop ActiveState)" = failed ] && break; sleep 0.5; done
+say no_adapter "$(prop ActiveState) status=$(prop ExecMainStatus) restarts=$(prop NRestarts)"
+first=$(since_mark)
+say no_adapter_lines "$(printf '%s\n' "$first" | grep -c .)"
+say no_port_lines "$(printf '%s\n' "$first" | grep -c 'No port found!')"
+sleep 15
+say no_adapter_lines_later "$(since_mark | grep -c .)"
+say err_no_port "$(err_lines | grep -c '^No port found!$')"
+say err_found_port "$(err_lines | grep -c 'Found port')"
 
 # A simulated sensor behind /dev/ttyUSB0 and a simulated controller on 127.0.0.1:30004.
 python3 /src/tools/sim_controller >/out/controller.log 2>&1 &
-python3 /src/tools/sim_sensor --link /dev/ttyUSB0 >/out/sensor.log 2>&1 &
+ctl_pid=$!
+python3 /src/tools/sim_sensor --link /dev/ttyUSB0 --for-service >/out/sensor.log 2>&1 &
+sensor_pid=$!
 for _ in $(seq 40); do [ -e /dev/ttyUSB0 ] && break; sleep 0.25; done
 pts=$(readlink -f /dev/ttyUSB0)
-chgrp dialout "$pts" && chmod 0660 "$pts"   # as udev leaves a ttyUSB
+say pty_group "$(stat -c '%G %a' "$pts")"
 
 # Let the pty in with a drop-in (a pty is not a USB serial device; where the container's
 # systemd has the devices controller, the packaged policy keeps the daemon off it); everything
-# else stays as packaged. A pty keeps its exclusive flag while the simulator holds the master,
-# so an unprivileged daemon could not reopen it after its probe (a real adapter's tty is
-# released on close): clear the flag as root, often enough to catch the moment in between.
+# else stays as packaged.
 mkdir -p /etc/systemd/system/ftbridge.service.d
 printf '[Service]\nDeviceAllow=char-pts rw\n' >/etc/systemd/system/ftbridge.service.d/pty.conf
 systemctl daemon-reload
-python3 -c '
-import fcntl, os, sys, termios, time
-while True:
-    try:
-        fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        fcntl.ioctl(fd, termios.TIOCNXCL)
-        os.close(fd)
-    except OSError:
-        pass
-    time.sleep(0.0005)' "$pts" &
 systemctl restart ftbridge
 wait_running
 say status "$(ftbridge-ctl status)"
@@ -59,6 +59,19 @@ say groups "$(ps -o supgrp= -p "$pid")"
 for f in CapEff NoNewPrivs Seccomp; do say "$f" "$(awk -v k="$f:" '$1 == k {print $2}' /proc/"$pid"/status)"; done
 say log_first "$(head -1 /var/lib/ftbridge/qrm_debug_output.txt)"
 say state_dir "$(readlink /var/lib/ftbridge)"
+
+# A lost controller: the daemon ends with its reason at priority err and is started again
+# until the controller is back.
+restarts=$(prop NRestarts)
+kill "$ctl_pid"
+for _ in $(seq 60); do
+    [ "$(prop NRestarts)" -gt "$restarts" ] && err_lines | grep -q 'RTDE socket connection failed' && break
+    sleep 0.5
+done
+say lost_controller "restarted=$(( $(prop NRestarts) > restarts )) err=$(err_lines | grep -c '^RTDE socket connection failed: Connection refused$')"
+python3 /src/tools/sim_controller >>/out/controller.log 2>&1 &
+wait_running
+say controller_back "$(ftbridge-ctl running)"
 
 # The simulated controller reports its count once a second.
 for _ in $(seq 40); do grep -q '^[1-9][0-9]* packages' /out/controller.log && break; sleep 0.25; done
@@ -75,7 +88,21 @@ ftbridge-ctl status
 say local_client "$?"
 say ip_allow "$(prop IPAddressAllow)"
 
+# An upgrade (the same package under a higher version) keeps the service running and enabled
+# and the debug logs in their directory.
+dpkg -i /out/upgrade.deb
+say upgraded "$(dpkg-query -W -f='${Version}' ftbridge) $(systemctl is-enabled ftbridge) $(prop ActiveState)"
+say upgrade_logs "$(ls /var/lib/ftbridge/ | tr '\n' ' ')"
+
 dpkg -r ftbridge
 say removed "$(prop ActiveState) load=$(prop LoadState) status=$(prop ExecMainStatus)"
+say removed_logs "$(ls /var/lib/private/ftbridge/ | tr '\n' ' ')"
+# Purge takes the logs, which belong to a user id that no longer exists, and the link.
+dpkg --purge ftbridge
+say purged "$(ls -d /var/lib/private/ftbridge /var/lib/ftbridge 2>/dev/null | wc -l) $(dpkg-query -W -f='${Status}' ftbridge 2>&1 | head -1)"
+# A simulator stopped with SIGTERM takes its link with it.
+kill "$sensor_pid"
+for _ in $(seq 40); do kill -0 "$sensor_pid" 2>/dev/null || break; sleep 0.25; done
+say sensor_link "$(test -L /dev/ttyUSB0 && echo left || echo gone)"
 journalctl --no-pager -o short-monotonic >/out/journal.txt
 kill -s RTMIN+4 1   # power the container off

@@ -45,6 +45,7 @@ class Unit(unittest.TestCase):
         # The daemon's own contract with its supervisor, and the loopback to the controller.
         for key, value in [("KillSignal", "SIGINT"), ("SuccessExitStatus", "2"),
                            ("Restart", "on-failure"), ("StartLimitIntervalSec", "0"),
+                           ("RestartPreventExitStatus", "3"),
                            ("DeviceAllow", "char-ttyUSB rw"),
                            ("SupplementaryGroups", "dialout")]:
             self.assertEqual(checks.unit_setting(self.unit, key), value, key)

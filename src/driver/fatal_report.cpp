@@ -1,0 +1,44 @@
+#include "driver/fatal_report.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+// systemd names the stream it connects to a service's standard error in JOURNAL_STREAM as
+// "device:inode"; a descriptor inherited by something else does not match it.
+bool stderr_is_journal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st;
+    if (!stream || sscanf(stream, "%llu:%llu", &device, &inode) != 2 || fstat(2, &st) != 0)
+        return false;
+    return st.st_dev == device && st.st_ino == inode;
+}
+}  // namespace
+
+void report_fatal(const char* format, ...) {
+    char line[1024];
+    int length = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line + length, sizeof line - size_t(length), format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    length += n;
+    if (length >= int(sizeof line)) {
+        length = int(sizeof line) - 1;
+        line[length - 1] = '\n';  // a cut line still ends as a line
+    }
+    fflush(stderr);
+    for (int sent = 0; sent < length;) {
+        ssize_t w = write(2, line + sent, size_t(length - sent));
+        if (w <= 0)
+            return;
+        sent += int(w);
+    }
+}
