@@ -25,7 +25,9 @@ std::timed_mutex sensor_commands;
 constexpr std::chrono::seconds command_wait{4};
 }  // namespace
 
-std::timed_mutex& sensor_command_lock() { return sensor_commands; }
+std::timed_mutex& sensor_command_lock() {
+    return sensor_commands;
+}
 
 void fatal_exit(int status) {
     if (interrupting.load()) {

@@ -19,9 +19,9 @@
 std::timed_mutex& sensor_command_lock();
 
 // Routes SIGINT and SIGTERM to interrupt_handler and ignores SIGHUP. The handler runs on a
-// thread of its own that waits for the signal, not inside an asynchronous signal handler: it writes through stdio and
-// exits, which is only safe in ordinary thread context while other threads run. Must be
-// called before any other thread exists, so that every later thread inherits the blocked
+// thread of its own that waits for the signal, not inside an asynchronous signal handler: it writes
+// through stdio and exits, which is only safe in ordinary thread context while other threads run.
+// Must be called before any other thread exists, so that every later thread inherits the blocked
 // signal. Also ignores SIGPIPE: a vanished peer then shows as a failed write (EPIPE),
 // not as the end of the process. Returns 0, or non-zero when the thread cannot be created.
 int install_interrupt_handler();
