@@ -295,7 +295,6 @@ class ExtremeBiases(StreamingCase):
         pkgs = self.more_packages(20)
         bad = [p.values for p in pkgs[n0:] if not all(math.isfinite(v) for v in p.values)]
         self.assertEqual(bad, [], "non-finite packages")
-        self.assertLess(max(abs(v) for v in pkgs[-1].values), 1e6)
         wrench = r.get_wrench()
 
         def sent():   # to the 14 significant digits the library keeps
