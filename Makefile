@@ -37,7 +37,7 @@ tsan-test: deps
 
 # libFuzzer targets, run from the seed corpus kept in tests/fuzz/corpus/ (a copy grows in
 # build-fuzz/corpus/). FUZZ_SECONDS per target; `fuzz-smoke` is the short run CI makes.
-FUZZ_TARGETS = fuzz_stream fuzz_control fuzz_rtde_reply fuzz_request
+FUZZ_TARGETS = fuzz_stream fuzz_control fuzz_rtde_reply fuzz_request fuzz_session
 FUZZ_SECONDS ?= 60
 # Each run prints its libFuzzer seed; FUZZ_SEED=N repeats one (with the same corpus).
 FUZZ_SEED ?=

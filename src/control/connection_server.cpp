@@ -63,9 +63,11 @@ int listen_on(unsigned port) {
     return fd;
 }
 
-// Failures that a later accept can get past; a short pause keeps a shortage of
-// descriptors or memory from turning into a busy loop.
-bool transient(int error) {
+// What a failed accept calls for: another accept at once, one after a short pause (a
+// shortage of descriptors or memory would otherwise make a busy loop), or the end.
+enum class AcceptFailure { retry, pause, fatal };
+
+AcceptFailure classify_accept_failure(int error) {
     switch (error) {
         case EINTR:
         case ECONNABORTED:
@@ -78,17 +80,14 @@ bool transient(int error) {
         case EHOSTUNREACH:
         case EOPNOTSUPP:
         case ENETUNREACH:
-            return true;
+            return AcceptFailure::retry;
         case EMFILE:
         case ENFILE:
         case ENOBUFS:
-        case ENOMEM: {
-            timespec pause{0, 100 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-            return true;
-        }
+        case ENOMEM:
+            return AcceptFailure::pause;
         default:
-            return false;
+            return AcceptFailure::fatal;
     }
 }
 
@@ -116,20 +115,26 @@ void free_channel(RpcChannel* channel) {
 
 // A client may send its whole call and reset the connection at once. The kernel still
 // holds the bytes, but the library refuses a socket without a peer: hand them over through
-// a socket pair whose other end is closed, so the call runs as it would have. Returns the
-// pair's end to serve instead of fd (which it closes), or -1.
+// a socket pair whose other end is closed, so the call runs as it would have. A call larger
+// than the pair takes is dropped whole, as an over-limit body: a truncated one must never
+// run. Returns the pair's end to serve instead of fd (which it closes), or -1.
 int replay_reset_connection(int fd) {
     std::string bytes;
     char buffer[16384];
     ssize_t n;
-    while (bytes.size() < replay_limit && (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+    while (bytes.size() <= replay_limit && (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
         bytes.append(buffer, n);
     close(fd);
     int pair[2];
-    if (bytes.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    if (bytes.empty() || bytes.size() > replay_limit ||
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return -1;
-    send(pair[1], bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t sent = send(pair[1], bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     close(pair[1]);
+    if (sent != ssize_t(bytes.size())) {
+        close(pair[0]);
+        return -1;
+    }
     return pair[0];
 }
 
@@ -182,9 +187,14 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port)
         socklen_t peer_size = sizeof peer;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (transient(errno))
-                continue;
-            return failure("accept failed");
+            AcceptFailure verdict = classify_accept_failure(errno);
+            if (verdict == AcceptFailure::fatal)
+                return failure("accept failed");
+            if (verdict == AcceptFailure::pause) {
+                timespec pause{0, 100 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
         }
         start_connection(service, fd, peer.sin_addr.s_addr);
     }

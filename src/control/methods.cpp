@@ -20,19 +20,32 @@ double get_finite_double(const xmlrpc_c::paramList& params, unsigned i) {
     return value;
 }
 
+// The library formats an infinite double by recursing until the thread's stack overflows,
+// which ends the process, and it sends NaN as 0: a value that is not finite is answered
+// with a fault that names it, never handed over.
+xmlrpc_c::value finite_double(double value, const std::string& what) {
+    if (!std::isfinite(value))
+        throw xmlrpc_c::fault(what + " is not finite", xmlrpc_c::fault::CODE_INTERNAL);
+    return xmlrpc_c::value_double(value);
+}
+
 void get_wrench(const xmlrpc_c::paramList& params, double values[6]) {
     for (unsigned i = 0; i < 6; ++i) values[i] = get_finite_double(params, i);
     params.verifyEnd(6);
 }
 }  // namespace
 
-GetTitle::GetTitle(SensorState* state) : state(state) { _signature = "s:"; }
+GetTitle::GetTitle(SensorState* state) : state(state) {
+    _signature = "s:";
+}
 void GetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_string(state->get_title());
 }
 
-SetTitle::SetTitle(SensorState* state) : state(state) { _signature = "s:s"; }
+SetTitle::SetTitle(SensorState* state) : state(state) {
+    _signature = "s:s";
+}
 void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     std::string text = params.getString(0);
     params.verifyEnd(1);
@@ -40,34 +53,44 @@ void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* resul
     *result = xmlrpc_c::value_string(text);
 }
 
-SetBias::SetBias(SensorState* state) : state(state) { _signature = "i:dddddd"; }
+SetBias::SetBias(SensorState* state) : state(state) {
+    _signature = "i:dddddd";
+}
 void SetBias::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double values[6];
     get_wrench(params, values);
     *result = xmlrpc_c::value_int(state->set_bias(values));
 }
 
-SetOutput::SetOutput(SensorState* state) : state(state) { _signature = "i:dddddd"; }
+SetOutput::SetOutput(SensorState* state) : state(state) {
+    _signature = "i:dddddd";
+}
 void SetOutput::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double values[6];
     get_wrench(params, values);
     *result = xmlrpc_c::value_int(state->set_output(values));
 }
 
-GetSampleFreq::GetSampleFreq(SensorState* state) : state(state) { _signature = "d:"; }
+GetSampleFreq::GetSampleFreq(SensorState* state) : state(state) {
+    _signature = "d:";
+}
 void GetSampleFreq::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
-    *result = xmlrpc_c::value_double(state->get_sample_freq());
+    *result = finite_double(state->get_sample_freq(), "sample_freq_hz");
 }
 
-ConfigureSensor::ConfigureSensor(SensorState* state) : state(state) { _signature = "i:d"; }
+ConfigureSensor::ConfigureSensor(SensorState* state) : state(state) {
+    _signature = "i:d";
+}
 void ConfigureSensor::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double rate = get_finite_double(params, 0);
     params.verifyEnd(1);
     *result = xmlrpc_c::value_int(state->reconfigure_sensor(rate));
 }
 
-EnableFilter::EnableFilter(SensorState* state) : state(state) { _signature = "i:bi"; }
+EnableFilter::EnableFilter(SensorState* state) : state(state) {
+    _signature = "i:bi";
+}
 void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     bool enable = params.getBoolean(0);
     int type = params.getInt(1, INT_MIN, INT_MAX);
@@ -75,7 +98,9 @@ void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* r
     *result = xmlrpc_c::value_int(state->enable_filter(enable, type));
 }
 
-GetIsRunning::GetIsRunning(SensorState* state) : state(state) { _signature = "b:"; }
+GetIsRunning::GetIsRunning(SensorState* state) : state(state) {
+    _signature = "b:";
+}
 void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_boolean(state->is_running());
@@ -86,9 +111,11 @@ void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* r
 namespace {
 const auto relaxed = std::memory_order_relaxed;
 
-xmlrpc_c::value six_doubles(const std::atomic<double>* values) {
+xmlrpc_c::value six_doubles(const std::atomic<double>* values, const char* name) {
     std::vector<xmlrpc_c::value> items;
-    for (int k = 0; k < 6; ++k) items.push_back(xmlrpc_c::value_double(values[k].load(relaxed)));
+    for (int k = 0; k < 6; ++k)
+        items.push_back(finite_double(values[k].load(relaxed),
+                                      std::string(name) + "[" + std::to_string(k) + "]"));
     return xmlrpc_c::value_array(items);
 }
 
@@ -98,7 +125,9 @@ xmlrpc_c::value counter(const std::atomic<uint64_t>& c) {
 }
 }  // namespace
 
-GetStatistics::GetStatistics(SensorState* state) : state(state) { _signature = "S:"; }
+GetStatistics::GetStatistics(SensorState* state) : state(state) {
+    _signature = "S:";
+}
 void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     const SensorState::Statistics& s = state->stats;
@@ -113,20 +142,24 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
         {"non_finite", counter(s.non_finite)},
         {"read_failures", counter(s.read_failures)},
         {"reconfigurations", counter(s.reconfigurations)},
-        {"uptime_s", xmlrpc_c::value_double(double(now - state->started_ns) / 1e9)},
+        {"uptime_s", finite_double(double(now - state->started_ns) / 1e9, "uptime_s")},
         {"seconds_since_package",
-         xmlrpc_c::value_double(last == 0 ? -1.0 : double(now - last) / 1e9)},
+         finite_double(last == 0 ? -1.0 : double(now - last) / 1e9, "seconds_since_package")},
     };
     *result = xmlrpc_c::value_struct(members);
 }
 
-GetWrench::GetWrench(SensorState* state) : state(state) { _signature = "A:"; }
+GetWrench::GetWrench(SensorState* state) : state(state) {
+    _signature = "A:";
+}
 void GetWrench::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
-    *result = six_doubles(state->stats.last_wrench);
+    *result = six_doubles(state->stats.last_wrench, "wrench");
 }
 
-GetSettings::GetSettings(SensorState* state) : state(state) { _signature = "S:"; }
+GetSettings::GetSettings(SensorState* state) : state(state) {
+    _signature = "S:";
+}
 void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     std::map<std::string, xmlrpc_c::value> members = {
@@ -135,9 +168,9 @@ void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* re
         {"filter_enabled", xmlrpc_c::value_boolean(state->filter_enabled.load(relaxed))},
         {"configuring", xmlrpc_c::value_boolean(state->configuring.load(relaxed))},
         {"filter_type", xmlrpc_c::value_int(state->filter_type.load(relaxed))},
-        {"cutoff_hz", xmlrpc_c::value_double(state->cutoff_hz.load(relaxed))},
-        {"bias", six_doubles(state->bias)},
-        {"desired_output", six_doubles(state->desired_output)},
+        {"cutoff_hz", finite_double(state->cutoff_hz.load(relaxed), "cutoff_hz")},
+        {"bias", six_doubles(state->bias, "bias")},
+        {"desired_output", six_doubles(state->desired_output, "desired_output")},
         {"port", xmlrpc_c::value_string(state->get_port())},
         {"recipe_id", xmlrpc_c::value_int(state->recipe_id.load(relaxed))},
     };

@@ -6,15 +6,27 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 
 namespace {
 std::atomic<bool> interrupting{false};
+// SIGINT's number: the status of every clean stop, whichever signal asked for it.
+constexpr int stop_status = 2;
+std::timed_mutex sensor_commands;
+// A sequence takes a little over 2 s; a write that hangs on a wedged adapter must not
+// keep the stop waiting for ever.
+constexpr std::chrono::seconds command_wait{4};
+}  // namespace
+
+std::timed_mutex& sensor_command_lock() {
+    return sensor_commands;
 }
 
 void fatal_exit(int status) {
@@ -42,13 +54,17 @@ void interrupt_handler(int signal_number) {
     interrupting.store(true);
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
     fprintf(stderr, "Interrupt signal (%i) received.\n", signal_number);
+    // A command sequence under way ends first (about 2 s): a sensor stopped between its "s"
+    // and its "#R" stays silent until it is powered off. The lock is never given back, so
+    // no later sequence can start.
+    (void)sensor_command_lock().try_lock_for(command_wait);
     fprintf(stderr, "Close ports!\n");
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
         placeholder[0] = -1;
     close_port(sensor_fd, placeholder[0]);
     close_port(rtde_socket, placeholder[0]);
-    exit(signal_number);
+    exit(stop_status);
 }
 
 namespace {
@@ -56,6 +72,7 @@ sigset_t interrupt_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     return set;
 }
 
@@ -71,6 +88,9 @@ void* interrupt_thread(void*) {
 
 int install_interrupt_handler() {
     signal(SIGPIPE, SIG_IGN);
+    // Nothing to reload, and a hangup (a closed terminal, a log rotator's habit) is no reason
+    // to leave the controller without data.
+    signal(SIGHUP, SIG_IGN);
     sigset_t set = interrupt_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     pthread_t thread;

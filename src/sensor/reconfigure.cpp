@@ -6,37 +6,47 @@
 #include <cstdio>
 
 #include "driver/debug_log.h"
+#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 
-// Ignores the results of its writes: a lost command byte shows as a stream that does not
-// come back, which the stream loop reports.
+namespace {
+// One command on the port: true when every byte went out in one write.
+bool send_command(int fd, const char* bytes, size_t length) {
+    return write(fd, bytes, length) == ssize_t(length);
+}
+}  // namespace
+
+// Every step runs even after a failed write, so that a sensor that did take the first
+// commands still gets its "#R"; the answer is then 1, as when there is no port, and the
+// sequence is not counted. The stop waits for the sequence (sensor_command_lock).
 int32_t SensorState::reconfigure_sensor(double requested_rate) {
     std::lock_guard<std::mutex> lock(reconfigure_mutex);
     int fd = serial_fd.load(std::memory_order_relaxed);
     if (fd < 0)
         return 1;  // no streaming port yet: nothing may be written anywhere
+    std::lock_guard<std::timed_mutex> stop_waits(sensor_command_lock());
 
     configuring.store(true, std::memory_order_relaxed);
     int number = reconfigure_number(filter_enabled.load(std::memory_order_relaxed), requested_rate);
     char line[48];
     int length = format_reconfigure_line(line, sizeof line, number);
-    ssize_t ignored = write(fd, "C", 1);
+    bool sent = send_command(fd, "C", 1);
     fputs(line, stdout);
     fflush(stdout);
     debug_log_check();
-    ignored = write(fd, line, size_t(length));
-    ignored = write(fd, "s", 1);
+    sent &= send_command(fd, line, size_t(length));
+    sent &= send_command(fd, "s", 1);
     sleep(2);
-    ignored = write(fd, "#", 1);
-    ignored = write(fd, "R", 1);
-    (void)ignored;
-    stats.reconfigurations.fetch_add(1, std::memory_order_relaxed);
+    sent &= send_command(fd, "#", 1);
+    sent &= send_command(fd, "R", 1);
+    if (sent)
+        stats.reconfigurations.fetch_add(1, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> cleared(configured_mutex);
         configuring.store(false, std::memory_order_relaxed);
     }
     configured.notify_all();
-    return 0;
+    return sent ? 0 : 1;
 }
 
 void SensorState::wait_while_configuring() {

@@ -67,10 +67,10 @@ FrameVerdict judge_synced_frame(const SensorFrame& frame) {
     return frame.header() == sync_header ? FrameVerdict::crc_error : FrameVerdict::lost_sync;
 }
 
-// errors / frames > 1/100 in integers: the same decision as the floating-point ratio for any
-// count a process reaches, without a division on every frame.
+// errors / frames > 1/100 in integers, as errors > floor(frames / 100): the same decision as
+// the floating-point ratio, and no product that can overflow a 32-bit unsigned long.
 bool crc_report_due(unsigned long crc_errors, unsigned long frames) {
-    return frames > crc_report_min_frames && crc_errors * crc_error_divisor > frames;
+    return frames > crc_report_min_frames && crc_errors > frames / crc_error_divisor;
 }
 
 void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
@@ -113,8 +113,10 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     fprintf(stderr, "Frame synced with 0x%X header\n", unsigned(sync_header));
     count(state.stats.synchronisations);
     seed_wrench(ctx.wrench, frame);
-    if (ctx.wrench.seed_pending)
+    if (ctx.wrench.seed_pending) {
         fprintf(stderr, "Non-finite sample in frame, dropped\n");
+        count(state.stats.non_finite);
+    }
     if (state.configuring.load(relaxed)) {
         ctx.search_start = port.now();
         return;

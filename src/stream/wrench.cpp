@@ -1,5 +1,6 @@
 #include "stream/wrench.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "driver/debug_log.h"
@@ -109,6 +110,12 @@ const double* process_wrench(WrenchState& ws, SensorState& state, const SensorFr
             ws.filtered_wrench[k] = ws.filtered_wrench[k] +
                                     ws.filter_alpha * (ws.offset_wrench[k] - ws.filtered_wrench[k]);
         else
+            ws.filtered_wrench[k] = ws.offset_wrench[k];
+        // Offsets near the limits of a double (a bias of +1e308 after one of -1e308) can make
+        // the filter's step overflow; a filter at infinity would then give NaN for good. The
+        // offset sample itself is always finite (a float sample and a finite offset), so the
+        // filter starts again from it.
+        if (!std::isfinite(ws.filtered_wrench[k]))
             ws.filtered_wrench[k] = ws.offset_wrench[k];
     }
     return ws.filtered_wrench;

@@ -9,6 +9,7 @@ Run: python3 tests/e2e/test_control_mends.py --daemon build/ftbridge
 import math
 import random
 import select
+import signal
 import socket
 import time
 import xmlrpc.client
@@ -23,6 +24,7 @@ SYNCED = "Frame synced with 0xAA header\n"
 Fault = xmlrpc.client.Fault
 # Values xmlrpc-c reads exactly, so the packages can be compared bit for bit.
 BIAS = (0.5, -1.25, 2.0, 0.125, -0.25, 1.5)
+ZERO = (0.0,) * 6
 
 
 def sequence(number):
@@ -259,6 +261,86 @@ class WhileStreaming(StreamingCase):
         self.assertEqual(readings, [False] * 10)
         self.s.wait_sent(last, timeout=10)
         self._still_streaming(time.monotonic_ns())
+
+
+class ExtremeBiases(StreamingCase):
+    def test_bias_cycle_at_the_limits_never_kills_or_poisons(self):
+        # Each switch between +-DBL_MAX once made the filter's next package -inf, then NaN
+        # for good, and a get_wrench answered meanwhile overflowed the stack in the library.
+        big = 1.7976931348623157e308
+        r = self.rpc()
+        self.assertEqual(r.enable_filter(True, 1), 0)
+        stop = []
+
+        def reader():
+            while not stop:
+                try:
+                    for v in proxy(5.0).get_wrench():
+                        if not math.isfinite(v):
+                            return "get_wrench answered %r" % v
+                except (ConnectionError, OSError):
+                    return "the control service went away"
+                except Fault:
+                    pass   # a fault names a non-finite value: never seen here either
+            return None
+        readers = [Background(reader) for _ in range(4)]
+        n0 = self.npkgs()
+        try:
+            for _ in range(3):
+                for sign in (-1, 1):
+                    self.assertEqual(r.set_bias(*(sign * big,) * 6), 0)
+                    self.more_packages(20)
+        finally:
+            stop.append(True)
+        self.assertEqual([b.join(15) for b in readers], [None] * 4)
+        self.assertTrue(self.d.running(), self.d.describe())
+        # Ordinary settings: finite at once, and get_wrench is a package that was sent.
+        self.assertEqual(r.set_bias(*ZERO), 0)
+        pkgs = self.more_packages(20)
+        bad = [p.values for p in pkgs[n0:] if not all(math.isfinite(v) for v in p.values)]
+        self.assertEqual(bad, [], "non-finite packages")
+        wrench = r.get_wrench()
+
+        def sent():   # to the 14 significant digits the library keeps
+            return any(all(abs(w - v) <= abs(v) * 1e-14 for w, v in zip(wrench, p.values))
+                       for p in self.c.packages()[-400:])
+        sandbox.wait_for(sent, 5, "get_wrench's values among the packages")
+
+
+class ReconfigurationEnds(harness.BenchCase):
+    def _streaming(self):
+        s = self.sensor(0)
+        c = self.controller()
+        d = self.daemon()
+        c.wait_packages(50, timeout=20)
+        wait_service(d)
+        return s, c, d
+
+    def test_failed_writes_answer_one_and_are_not_counted(self):
+        s, c, d = self._streaming()
+        self.assertEqual(proxy().get_statistics()["reconfigurations"], 0)
+        s.close()   # the adapter gone: every write to the port fails (EIO)
+        self.assertEqual(proxy().configure_sensor(250.0), 1)
+        self.assertEqual(proxy().get_statistics()["reconfigurations"], 0)
+
+    def test_stop_during_a_reconfiguration_lets_the_sequence_end(self):
+        for stop in ("SIGINT", "SIGTERM"):
+            with self.subTest(signal=stop):
+                try:
+                    s, c, d = self._streaming()
+                    call = Background(lambda: proxy().configure_sensor(250.0))
+                    # Inside the 2 s pause between "s" and "#R".
+                    s.wait_received(b"Cf,59,0,0,1\ns", timeout=5)
+                    d.proc.send_signal(getattr(signal, stop))
+                    self.assertExitStatus(d, 2)
+                    self.assertEqual(s.received(), sequence(59), "the sensor was left mute")
+                    self.assertTrue(d.stderr().endswith("Close ports!\n"), d.stderr())
+                    try:
+                        call.join(10)
+                    except (ConnectionError, OSError, xmlrpc.client.ProtocolError):
+                        pass   # the answer may be cut off by the exit
+                finally:
+                    self.reset()
 
 
 class EarlyReconfiguration(harness.BenchCase):

@@ -8,6 +8,7 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import struct
 import tempfile
 import termios
@@ -292,6 +293,60 @@ class DebugLog(harness.BenchCase):
         self.assertEqual(kept(third), "Start log file\nReading HEADER.size failed!\n")
 
 
+class UnwritableLog(harness.BenchCase):
+    """A log that cannot be written: said on stderr, descriptor 1 on /dev/null, no hang."""
+
+    def _read_only(self, cwd):
+        sandbox._mount(cwd, cwd, None, 4096, what="bind")            # MS_BIND
+        sandbox._mount(cwd, cwd, None, 4096 | 32 | 1, what="remount")  # MS_REMOUNT, MS_RDONLY
+        self.addCleanup(sandbox._umount, cwd)
+
+    def test_log_that_cannot_be_opened(self):
+        rows = (
+            ("read-only directory", self._read_only,
+             "Cannot write qrm_debug_output.txt: Read-only file system; "
+             "standard output goes to /dev/null\n"),
+            ("FIFO as the log, directory as .1",
+             lambda cwd: (os.mkfifo(os.path.join(cwd, sandbox.DEBUG_LOG)),
+                          os.mkdir(os.path.join(cwd, sandbox.DEBUG_LOG + ".1"))),
+             "Cannot write qrm_debug_output.txt: No such device or address; "
+             "standard output goes to /dev/null\n"),
+        )
+        for what, prepare, message in rows:
+            with self.subTest(what):
+                try:
+                    cwd = tempfile.mkdtemp(prefix="ftsim-cwd-")
+                    self.addCleanup(shutil.rmtree, cwd, True)
+                    prepare(cwd)
+                    self.sensor(0)
+                    c = self.controller()
+                    d = self.daemon(cwd=cwd)
+                    c.wait_packages(50, timeout=20)   # the start-up went on to the stream
+                    err = d.stderr()
+                    self.assertIn("Cannot write qrm_debug_output.txt: ", err)
+                    if message:
+                        self.assertIn(message, err)
+                    self.assertEqual(os.readlink("/proc/%d/fd/1" % d.pid), "/dev/null")
+                    log = os.path.join(cwd, sandbox.DEBUG_LOG)
+                    if os.path.exists(log):
+                        os.unlink(log)   # a FIFO would block the harness's own reads
+                    d.interrupt()
+                    self.assertExitStatus(d, 2)
+                    self.assertEqual(d.stdout(), "")
+                finally:
+                    self.reset()
+
+    def test_fifo_in_the_logs_place_is_kept_aside(self):
+        def prepare(cwd):
+            os.mkfifo(os.path.join(cwd, sandbox.DEBUG_LOG))
+        self.sensor(0)
+        c = self.controller()
+        d = self.daemon(prepare=prepare)
+        c.wait_packages(50, timeout=20)
+        d.wait_log("Successful setup")
+        self.assertTrue(d.log().startswith("Start log file\n"), d.log())
+
+
 class Interrupt(harness.BenchCase):
     ROUNDS = 4
 
@@ -353,6 +408,23 @@ class Interrupt(harness.BenchCase):
                     c.wait_closed(timeout=5)
                 finally:
                     self.reset()
+
+    def test_sigterm_stops_as_sigint_does_and_sighup_is_ignored(self):
+        s = self.sensor(0)
+        c = self.controller()
+        d = self.daemon()
+        c.wait_packages(20, timeout=20)
+        d.proc.send_signal(signal.SIGHUP)
+        n = len(c.packages())
+        c.wait_packages(n + 200, timeout=20)
+        self.assertTrue(d.running(), d.describe())
+        d.proc.send_signal(signal.SIGTERM)
+        self.assertExitStatus(d, 2)
+        term = "Interrupt signal (15) received.\n"
+        self.assertTrue(d.log().endswith(term), d.log())
+        self.assertTrue(d.stderr().endswith(term + CLOSE), d.stderr())
+        self.assertNotIn("Interrupt signal (1)", d.stderr())
+        c.wait_closed(timeout=5)
 
     def test_sigint_while_streaming(self):
         for round_ in range(self.ROUNDS):

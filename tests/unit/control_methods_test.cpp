@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -249,6 +249,42 @@ TEST(ControlMethods, NanThroughTheRegistryIsRefused) {
                     param("double", "4") + param("double", "5") + param("double", "6"));
     EXPECT_FALSE(is_fault(response)) << response;
     EXPECT_EQ(state.bias[5].load(), 6.0);
+}
+
+// The library formats an infinite double by recursing until the stack overflows, and sends
+// NaN as 0: every reader answers a fault that names the value instead. The largest finite
+// values go out as they are.
+TEST(ControlMethods, NonFiniteReadingsAreFaults) {
+    const double max = 1.7976931348623157e308;
+    const struct {
+        const char* method;
+        double value;
+        const char* fault;  // nullptr: answered
+    } rows[] = {
+        {"get_wrench", -INFINITY, "wrench[3] is not finite"},
+        {"get_wrench", NAN, "wrench[3] is not finite"},
+        {"get_wrench", -max, nullptr},
+        {"get_wrench", 5e-324, nullptr},
+        {"get_sample_freq", INFINITY, "sample_freq_hz is not finite"},
+        {"get_sample_freq", max, nullptr},
+        {"get_settings", INFINITY, "bias[3] is not finite"},
+        {"get_settings", -max, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.method << " with " << row.value);
+        SensorState state;
+        AbyssServer server(&state);
+        state.stats.last_wrench[3] = row.value;
+        state.sample_freq_hz = row.value;
+        state.bias[3] = row.value;
+        std::string response = process(server, row.method);
+        if (row.fault) {
+            EXPECT_TRUE(is_fault(response)) << response;
+            EXPECT_NE(response.find(row.fault), std::string::npos) << response;
+        } else {
+            EXPECT_FALSE(is_fault(response)) << response;
+        }
+    }
 }
 
 TEST(ControlMethods, EnableFilter) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <string>
 
 #include "driver/sensor_state.h"
@@ -148,6 +149,62 @@ TEST(WrenchProcessing, BiasModeSubtractsTheBias) {
     Six both = process(ws, state, frame_of(sample_c, 4000));
     Six z = robot_axes(sample_c);
     for (int k = 0; k < 6; ++k) EXPECT_EQ(both[k], z[k] - bias[k]) << "axis " << k;
+}
+
+// Offsets at the limits of a double: the filter's step can overflow, and a filter at
+// infinity would give NaN for good. From finite settings every package is finite, and the
+// first package after ordinary settings is the ordinary filter step from a finite state.
+TEST(WrenchProcessing, ExtremeOffsetsNeverMakeAPackageNonFinite) {
+    const double max = 1.7976931348623157e308;
+    const struct {
+        const char* what;
+        bool output_mode;  // set_output instead of set_bias
+        double first, second;
+    } rows[] = {
+        {"bias -max then +max", false, -max, max},
+        {"bias +max then -max", false, max, -max},
+        {"desired output +max then -max", true, max, -max},
+        {"bias -max then subnormal", false, -max, 5e-324},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        SensorState state;
+        WrenchState ws;
+        uint32_t t = 0;
+        auto set_all = [&](double v) {
+            const double six[6] = {v, v, v, v, v, v};
+            row.output_mode ? state.set_output(six) : state.set_bias(six);
+        };
+        auto expect_finite_packages = [&](int n) -> Six {
+            Six last{};
+            for (int i = 0; i < n; ++i) {
+                last = process(ws, state, frame_of(sample_a, t += 1500));
+                for (int k = 0; k < 6; ++k)
+                    if (!std::isfinite(last[k])) {
+                        ADD_FAILURE() << "package " << i << " axis " << k << ": " << last[k];
+                        return last;
+                    }
+            }
+            return last;
+        };
+        CaptureStdout();  // the desired-output lines
+        set_all(row.first);
+        expect_finite_packages(5);
+        set_all(row.second);
+        expect_finite_packages(5);
+        state.set_bias(std::array<double, 6>{}.data());
+        Six before = {ws.filtered_wrench[0], ws.filtered_wrench[1], ws.filtered_wrench[2],
+                      ws.filtered_wrench[3], ws.filtered_wrench[4], ws.filtered_wrench[5]};
+        Six after = expect_finite_packages(1);
+        Six x = robot_axes(sample_a);
+        const double a = filter_factor(50.0);
+        for (int k = 0; k < 6; ++k)
+            EXPECT_EQ(after[k], before[k] + a * (x[k] - before[k])) << "axis " << k;
+        // ... and the filter settles on the sample as ever.
+        Six settled = expect_finite_packages(2000);
+        expect_near6(settled, x, 1e-6);
+        GetCapturedStdout();
+    }
 }
 
 TEST(WrenchProcessing, DesiredOutputCapturesTheSmoothedSignalOnce) {
