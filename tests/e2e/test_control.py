@@ -293,6 +293,18 @@ class Methods(StreamingCase):
             if not poll.is_running():
                 paused = True
                 break
+        # The stream holds still while the sensor is configured: the daemon's own package
+        # count stays put (the controller stamps packages late under load). A count counts
+        # when readings before and after it both say the reconfiguration is on.
+        counts = []
+        while not call.done():
+            before, t = poll.get_settings()["configuring"], time.monotonic()
+            n = poll.get_statistics()["packages"]
+            if before and poll.get_settings()["configuring"]:
+                counts.append((t, n))
+        inside = [n for t, n in counts if t > counts[0][0] + 0.3] if counts else []
+        self.assertGreater(len(inside), 3, "too few readings while configuring")
+        self.assertEqual(len(set(inside)), 1, "packages while the stream should have paused")
         self.assertEqual(call.join(15), 0)
         self.assertTrue(paused, "is_running never read false during the reconfiguration")
         self.assertGreaterEqual(call.elapsed, 2.0)
@@ -314,12 +326,8 @@ class Methods(StreamingCase):
         self.assertGreaterEqual(t_hash - t_s, 1_500_000_000, "the 2 s wait before #")
         self.assertLess(t_r - t_hash, 500_000_000)
 
-        # The stream held still while the sensor was being configured ... (the controller
-        # stamps a package when its thread gets it, which under load was seen 0.3 s late: the
-        # middle second of the wait must be quiet)
-        quiet = [p for p in self.c.packages() if t_s + 1_000_000_000 < p.t_ns < t_hash]
-        self.assertEqual(quiet, [], "packages while the stream should have paused")
-        # ... then found the frames again and goes on.
+        # The stream, held still while the sensor was being configured, found the frames
+        # again and goes on.
         sandbox.wait_for(lambda: self.d.stderr().count(SYNCED) > synced0, 5,
                          "the stream to synchronise again")
         sandbox.wait_for(lambda: len([p for p in self.c.packages() if p.t_ns > t_r]) >= 200,

@@ -194,7 +194,9 @@ class WhileStreaming(StreamingCase):
         self.assertLess(cut, 15.0)
         self.assertGreater(attackers.opened, 400, "no attacker connection was turned away")
         self.assertGreater(len(waits), 50)
-        self.assertLess(max(waits), 1.0, "a call waited behind the slow clients")
+        # A call stuck behind the slow clients would wait for their 10 s cut-off; under load
+        # a plain call was seen to take 1.2 s.
+        self.assertLess(max(waits), 5.0, "a call waited behind the slow clients")
         self.assertEqual(r.get_title(), "steady (C++)")
 
     def test_overlapping_reconfigurations_do_not_interleave(self):

@@ -331,6 +331,7 @@ class Refusals(CtlCase):
         self.controller([ctl.ok()])
         d = self.daemon()
         d.wait_stderr("Opened port /dev/ttyUSB0 and check for valid frame\n")
+        wait_service(d)
         r = self.run_ctl("configure", "250", status=1)
         self.assertIn("not open yet", r.stderr)
         self.assertEqual(self.run_ctl("running").stdout, "false\n")
