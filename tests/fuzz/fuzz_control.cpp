@@ -11,32 +11,15 @@
 
 #include "control/methods.h"
 #include "driver/sensor_state.h"
+#include "fuzz_reader.h"
 
 namespace {
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    template <class T>
-    T pod() {
-        T v{};
-        size_t n = std::min(sizeof v, size_ - std::min(pos_, size_));
-        memcpy(&v, data_ + pos_, n);
-        pos_ += n;
-        return v;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
-
 xmlrpc_c::value any_value(Reader& in, int depth) {
     switch (in.byte() % 7) {
-        case 0: return xmlrpc_c::value_int(in.pod<int32_t>());
-        case 1: return xmlrpc_c::value_boolean(in.byte() & 1);
+        case 0:
+            return xmlrpc_c::value_int(in.pod<int32_t>());
+        case 1:
+            return xmlrpc_c::value_boolean(in.byte() & 1);
         case 2: {
             static const double specials[] = {NAN, INFINITY, -INFINITY, -0.0, 1e308, 5e-324};
             uint8_t k = in.byte();
@@ -48,8 +31,10 @@ xmlrpc_c::value any_value(Reader& in, int depth) {
             for (size_t i = 0; i < n; ++i) s += char(in.byte() % 95 + 32);
             return xmlrpc_c::value_string(s);
         }
-        case 4: return xmlrpc_c::value_i8(in.pod<int64_t>());
-        case 5: return xmlrpc_c::value_nil();
+        case 4:
+            return xmlrpc_c::value_i8(in.pod<int64_t>());
+        case 5:
+            return xmlrpc_c::value_nil();
         default: {
             std::vector<xmlrpc_c::value> items;
             if (depth < 2)
@@ -61,11 +46,15 @@ xmlrpc_c::value any_value(Reader& in, int depth) {
 
 void check_invariants(const SensorState& s) {
     double cutoff = s.cutoff_hz.load();
-    if (cutoff != 50.0 && cutoff != 40.0 && cutoff != 25.0 && cutoff != 12.5) abort();
-    if (s.bias_active.load() && s.output_active.load()) abort();
+    if (cutoff != 50.0 && cutoff != 40.0 && cutoff != 25.0 && cutoff != 12.5)
+        abort();
+    if (s.bias_active.load() && s.output_active.load())
+        abort();
     for (int k = 0; k < 6; ++k)
-        if (std::isnan(s.bias[k].load()) || std::isnan(s.desired_output[k].load())) abort();
-    if (s.configuring.load()) abort();
+        if (std::isnan(s.bias[k].load()) || std::isnan(s.desired_output[k].load()))
+            abort();
+    if (s.configuring.load())
+        abort();
 }
 }  // namespace
 
