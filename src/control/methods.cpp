@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -26,13 +27,17 @@ void get_wrench(const xmlrpc_c::paramList& params, double values[6]) {
 }
 }  // namespace
 
-GetTitle::GetTitle(SensorState* state) : state(state) { _signature = "s:"; }
+GetTitle::GetTitle(SensorState* state) : state(state) {
+    _signature = "s:";
+}
 void GetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_string(state->get_title());
 }
 
-SetTitle::SetTitle(SensorState* state) : state(state) { _signature = "s:s"; }
+SetTitle::SetTitle(SensorState* state) : state(state) {
+    _signature = "s:s";
+}
 void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     std::string text = params.getString(0);
     params.verifyEnd(1);
@@ -40,34 +45,44 @@ void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* resul
     *result = xmlrpc_c::value_string(text);
 }
 
-SetBias::SetBias(SensorState* state) : state(state) { _signature = "i:dddddd"; }
+SetBias::SetBias(SensorState* state) : state(state) {
+    _signature = "i:dddddd";
+}
 void SetBias::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double values[6];
     get_wrench(params, values);
     *result = xmlrpc_c::value_int(state->set_bias(values));
 }
 
-SetOutput::SetOutput(SensorState* state) : state(state) { _signature = "i:dddddd"; }
+SetOutput::SetOutput(SensorState* state) : state(state) {
+    _signature = "i:dddddd";
+}
 void SetOutput::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double values[6];
     get_wrench(params, values);
     *result = xmlrpc_c::value_int(state->set_output(values));
 }
 
-GetSampleFreq::GetSampleFreq(SensorState* state) : state(state) { _signature = "d:"; }
+GetSampleFreq::GetSampleFreq(SensorState* state) : state(state) {
+    _signature = "d:";
+}
 void GetSampleFreq::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_double(state->get_sample_freq());
 }
 
-ConfigureSensor::ConfigureSensor(SensorState* state) : state(state) { _signature = "i:d"; }
+ConfigureSensor::ConfigureSensor(SensorState* state) : state(state) {
+    _signature = "i:d";
+}
 void ConfigureSensor::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     double rate = get_finite_double(params, 0);
     params.verifyEnd(1);
     *result = xmlrpc_c::value_int(state->reconfigure_sensor(rate));
 }
 
-EnableFilter::EnableFilter(SensorState* state) : state(state) { _signature = "i:bi"; }
+EnableFilter::EnableFilter(SensorState* state) : state(state) {
+    _signature = "i:bi";
+}
 void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     bool enable = params.getBoolean(0);
     int type = params.getInt(1, INT_MIN, INT_MAX);
@@ -75,7 +90,9 @@ void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* r
     *result = xmlrpc_c::value_int(state->enable_filter(enable, type));
 }
 
-GetIsRunning::GetIsRunning(SensorState* state) : state(state) { _signature = "b:"; }
+GetIsRunning::GetIsRunning(SensorState* state) : state(state) {
+    _signature = "b:";
+}
 void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = xmlrpc_c::value_boolean(state->is_running());
@@ -98,7 +115,9 @@ xmlrpc_c::value counter(const std::atomic<uint64_t>& c) {
 }
 }  // namespace
 
-GetStatistics::GetStatistics(SensorState* state) : state(state) { _signature = "S:"; }
+GetStatistics::GetStatistics(SensorState* state) : state(state) {
+    _signature = "S:";
+}
 void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     const SensorState::Statistics& s = state->stats;
@@ -113,6 +132,9 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
         {"non_finite", counter(s.non_finite)},
         {"read_failures", counter(s.read_failures)},
         {"reconfigurations", counter(s.reconfigurations)},
+        {"skipped_packages", counter(s.skipped_packages)},
+        {"lines_dropped", counter(lines_dropped)},
+        {"lines_left_out", counter(lines_left_out)},
         {"uptime_s", xmlrpc_c::value_double(double(now - state->started_ns) / 1e9)},
         {"seconds_since_package",
          xmlrpc_c::value_double(last == 0 ? -1.0 : double(now - last) / 1e9)},
@@ -120,13 +142,17 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
     *result = xmlrpc_c::value_struct(members);
 }
 
-GetWrench::GetWrench(SensorState* state) : state(state) { _signature = "A:"; }
+GetWrench::GetWrench(SensorState* state) : state(state) {
+    _signature = "A:";
+}
 void GetWrench::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = six_doubles(state->stats.last_wrench);
 }
 
-GetSettings::GetSettings(SensorState* state) : state(state) { _signature = "S:"; }
+GetSettings::GetSettings(SensorState* state) : state(state) {
+    _signature = "S:";
+}
 void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     std::map<std::string, xmlrpc_c::value> members = {

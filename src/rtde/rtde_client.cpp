@@ -1,11 +1,15 @@
 #include "rtde/rtde_client.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,10 +28,12 @@ const char* const controller_port = "30004";
 const char* const input_variable = "external_force_torque";
 constexpr double setup_limit_s = 20.0;
 // A controller that accepts the connection but never answers would otherwise hold the
-// start-up forever, and one that stops reading would block the stream forever once the
-// socket's buffer is full; bounded reads and writes turn both into a reported failure.
+// start-up forever: a bounded read turns it into a reported failure. The stream's packages
+// never wait (rtde_offer_data); the send timeout bounds only the rest of a partial one.
 constexpr time_t reply_timeout_s = 20;
-constexpr time_t send_timeout_s = 5;
+constexpr time_t send_timeout_s = 1;
+// Four packages, 5 ms at 800 frames/s: room for a controller's jitter, never a backlog.
+constexpr int queue_limit = 4 * rtde_data_package_size;
 
 [[noreturn]] void fail(const char* message) {
     puts(message);
@@ -113,6 +119,30 @@ int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]) {
     return write_fully(sock, package, rtde_data_package_size);
 }
 
+bool rtde_queue_has_room(int unsent_bytes) {
+    return unsent_bytes >= 0 && unsent_bytes + rtde_data_package_size <= queue_limit;
+}
+
+int rtde_offer_data(int sock, uint8_t recipe_id, const double values[6]) {
+    // Unsent, not unacknowledged: bytes the controller's side already holds are its own queue.
+    int unsent = 0;
+    if (ioctl(sock, SIOCOUTQNSD, &unsent) != 0)
+        return rtde_failed;
+    if (!rtde_queue_has_room(unsent))
+        return rtde_skipped;
+    uint8_t package[rtde_data_package_size];
+    rtde_encode_data(package, recipe_id, values);
+    ssize_t n = send(sock, package, rtde_data_package_size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == rtde_data_package_size)
+        return rtde_sent;
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? rtde_skipped : rtde_failed;
+    // Never seen with the queue this short, but a partial package would break the
+    // controller's framing: the rest must follow, bounded by the send timeout.
+    return write_fully(sock, package + n, int(rtde_data_package_size - n)) == 0 ? rtde_sent
+                                                                                : rtde_failed;
+}
+
 void rtde_connect(uint8_t* recipe_id) {
     long port = strtol(controller_port, nullptr, 10);
     rtde_socket = socket(AF_INET, SOCK_STREAM, 0);
@@ -142,4 +172,8 @@ void rtde_connect(uint8_t* recipe_id) {
     }
     timeval send_timeout{send_timeout_s, 0};
     setsockopt(rtde_socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    // Each package goes at once: Nagle would hold it back behind an unacknowledged one, and
+    // the queue limit counts unsent bytes.
+    int one = 1;
+    setsockopt(rtde_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }

@@ -1,0 +1,147 @@
+#include "driver/diagnostics.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/debug_log.h"
+
+std::atomic<uint64_t> lines_dropped{0};
+std::atomic<uint64_t> lines_left_out{0};
+
+namespace {
+const auto relaxed = std::memory_order_relaxed;
+// Four a second: readable, and far below the journal's 10,000 lines in 30 s.
+constexpr int64_t report_interval_ns = 250000000;
+
+void count(std::atomic<uint64_t>& counter) {
+    counter.fetch_add(1, relaxed);
+}
+
+// How a line reaches standard error without waiting: a pipe through a descriptor of its
+// own opened non-blocking (the shared one stays as it is for everyone else); a socket (the
+// journal's) with MSG_DONTWAIT; anything else (a file, a terminal) once poll says it can.
+enum class ErrMode { poll_write, own_fd, socket };
+ErrMode err_mode = ErrMode::poll_write;
+int err_fd = STDERR_FILENO;
+
+bool write_err(const char* line, size_t n) {
+    ssize_t w;
+    switch (err_mode) {
+        case ErrMode::socket:
+            w = send(err_fd, line, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+            break;
+        case ErrMode::own_fd:
+            w = write(err_fd, line, n);  // at most PIPE_BUF: all or nothing
+            break;
+        default: {
+            pollfd p{err_fd, POLLOUT, 0};
+            if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+                return false;
+            w = write(err_fd, line, n);
+        }
+    }
+    return w == ssize_t(n);
+}
+
+// The log's queue: the stream thread alone pushes, the writer thread alone pops.
+constexpr unsigned slots = 256;
+constexpr size_t slot_size = 192;  // the longest line, a wrench in %g, is about 110
+char queue[slots][slot_size];
+std::atomic<unsigned> head{0};  // next slot to fill
+std::atomic<unsigned> tail{0};  // next slot to write out
+std::atomic<bool> writer_running{false};
+sem_t pending;
+
+void* log_writer(void*) {
+    for (;;) {
+        while (sem_wait(&pending) != 0) {
+        }
+        const unsigned t = tail.load(std::memory_order_acquire);
+        fputs(queue[t % slots], stdout);
+        fflush(stdout);
+        tail.store(t + 1, std::memory_order_release);
+        debug_log_check();
+    }
+}
+}  // namespace
+
+void diagnostics_start() {
+    struct stat st;
+    if (fstat(STDERR_FILENO, &st) == 0) {
+        if (S_ISSOCK(st.st_mode)) {
+            err_mode = ErrMode::socket;
+        } else if (S_ISFIFO(st.st_mode)) {
+            int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                err_fd = fd;
+                err_mode = ErrMode::own_fd;
+            }
+        }
+    }
+    if (sem_init(&pending, 0, 0) != 0)
+        return;
+    // Explicitly at normal priority, whatever the creating thread runs at.
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
+    sched_param param{};
+    pthread_attr_setschedparam(&attr, &param);
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, log_writer, nullptr) == 0)
+        writer_running.store(true, relaxed);
+    pthread_attr_destroy(&attr);
+}
+
+void stream_stderr(const char* line) {
+    if (!write_err(line, strlen(line)))
+        count(lines_dropped);
+}
+
+void stream_log(const char* line) {
+    if (!writer_running.load(relaxed)) {
+        fputs(line, stdout);
+        fflush(stdout);
+        debug_log_check();
+        return;
+    }
+    const unsigned h = head.load(relaxed);
+    if (h - tail.load(std::memory_order_acquire) >= slots) {
+        count(lines_dropped);
+        return;
+    }
+    snprintf(queue[h % slots], slot_size, "%s", line);
+    head.store(h + 1, std::memory_order_release);
+    sem_post(&pending);
+}
+
+bool report_due(ReportLimit& limit, int64_t now_ns) {
+    if (now_ns < limit.next_ns) {
+        ++limit.left_out;
+        count(lines_left_out);
+        return false;
+    }
+    limit.next_ns = now_ns + report_interval_ns;
+    return true;
+}
+
+void stream_report(ReportLimit& limit, int64_t now_ns, const char* line) {
+    if (!report_due(limit, now_ns))
+        return;
+    if (limit.left_out != 0) {
+        char note[160];
+        snprintf(note, sizeof note, "Left out %lu more \"%.*s\" lines\n", limit.left_out,
+                 int(strcspn(line, ":\n")), line);
+        stream_stderr(note);
+        limit.left_out = 0;
+    }
+    stream_stderr(line);
+}

@@ -1,0 +1,33 @@
+// The stream thread's own lines: never waited for. Standard error takes a line now or loses
+// it; the debug log gets its lines from a writer thread of its own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Lines of the stream that standard error or the log could not take, and per-frame reports
+// left out of standard error by their rate limit.
+extern std::atomic<uint64_t> lines_dropped;
+extern std::atomic<uint64_t> lines_left_out;
+
+// Chooses how standard error is written without waiting and starts the log's writer thread
+// (at normal priority). Until then both kinds of line are written directly, as in tests.
+void diagnostics_start();
+
+// Writes a line to standard error if it can take it now; counts it in lines_dropped if not.
+void stream_stderr(const char* line);
+
+// Hands a line to the debug log (standard output); counts it in lines_dropped when the
+// writer is that far behind.
+void stream_log(const char* line);
+
+// A per-frame report on standard error: a few a second at most.
+struct ReportLimit {
+    int64_t next_ns = 0;
+    unsigned long left_out = 0;
+};
+// True when the report may go out at now_ns (and the limit moves on); false counts it left out.
+bool report_due(ReportLimit& limit, int64_t now_ns);
+// The report through its limit; the first one to go out after others were left out is
+// preceded by "Left out N more \"<line up to a colon>\" lines".
+void stream_report(ReportLimit& limit, int64_t now_ns, const char* line);
