@@ -32,6 +32,12 @@ enum class ErrMode { poll_write, own_fd, socket };
 ErrMode err_mode = ErrMode::poll_write;
 int err_fd = STDERR_FILENO;
 
+// Waits until standard error can take a line, at most wait_ms.
+bool err_writable(int wait_ms) {
+    pollfd p{err_fd, POLLOUT, 0};
+    return poll(&p, 1, wait_ms) == 1 && (p.revents & POLLOUT);
+}
+
 bool write_err(const char* line, size_t n) {
     ssize_t w;
     switch (err_mode) {
@@ -41,12 +47,10 @@ bool write_err(const char* line, size_t n) {
         case ErrMode::own_fd:
             w = write(err_fd, line, n);  // at most PIPE_BUF: all or nothing
             break;
-        default: {
-            pollfd p{err_fd, POLLOUT, 0};
-            if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+        default:
+            if (!err_writable(0))
                 return false;
             w = write(err_fd, line, n);
-        }
     }
     return w == ssize_t(n);
 }
@@ -104,6 +108,17 @@ void diagnostics_start() {
 void stream_stderr(const char* line) {
     if (!write_err(line, strlen(line)))
         count(lines_dropped);
+}
+
+bool stderr_line_bounded(const char* line, int wait_ms) {
+    const size_t n = strlen(line);
+    if (write_err(line, n))
+        return true;
+    if (!err_writable(wait_ms) || !write_err(line, n)) {
+        count(lines_dropped);
+        return false;
+    }
+    return true;
 }
 
 void stream_log(const char* line) {

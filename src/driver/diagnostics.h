@@ -17,6 +17,11 @@ void diagnostics_start();
 // Writes a line to standard error if it can take it now; counts it in lines_dropped if not.
 void stream_stderr(const char* line);
 
+// A line that must not be lost lightly (a fatal reason, the interrupt's report): waits up to
+// wait_ms for standard error to take it, so that a stuck reader cannot keep the process from
+// ending. False when it was dropped.
+bool stderr_line_bounded(const char* line, int wait_ms);
+
 // Hands a line to the debug log (standard output); counts it in lines_dropped when the
 // writer is that far behind.
 void stream_log(const char* line);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "driver/diagnostics.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 
@@ -41,8 +42,11 @@ void close_port(int fd, int placeholder) {
 void interrupt_handler(int signal_number) {
     interrupting.store(true);
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
-    fprintf(stderr, "Interrupt signal (%i) received.\n", signal_number);
-    fprintf(stderr, "Close ports!\n");
+    // Bounded: a standard error nobody reads must not keep the process from ending.
+    char line[48];
+    snprintf(line, sizeof line, "Interrupt signal (%i) received.\n", signal_number);
+    stderr_line_bounded(line, 1000);
+    stderr_line_bounded("Close ports!\n", 1000);
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
         placeholder[0] = -1;

@@ -39,7 +39,7 @@ void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
         ctx.refused_since_ns = now;
     } else if (controller_lost(ctx.refused_since_ns, now)) {
         const char reason[] = "Controller took no data package for 10 s, exiting\n";
-        fputs(reason, stderr);
+        stderr_line_bounded(reason, 1000);
         fputs(reason, stdout);
         fflush(stdout);
         fatal_exit(1);
@@ -111,7 +111,7 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_header(frame.bytes) != 0) {
         if (difftime(now, ctx.search_start) > header_timeout_s) {
-            fprintf(stderr, "Read frame header from serial port failed! Exiting...\n");
+            stderr_line_bounded("Read frame header from serial port failed! Exiting...\n", 1000);
             fatal_exit(1);
         }
         return;

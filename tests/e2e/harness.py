@@ -110,8 +110,8 @@ class BenchCase(unittest.TestCase):
 
     # -- daemon
 
-    def daemon(self, start=True, prepare=None, cwd=None):
-        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd)
+    def daemon(self, start=True, prepare=None, cwd=None, stderr=None):
+        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, stderr=stderr)
         self._daemons.append(d)
         if start:
             d.start()
