@@ -167,6 +167,14 @@ class SimController:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if self.rcvbuf:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.rcvbuf)
+        else:
+            # The daemon keeps at most a few packages unsent and skips what finds no room, so
+            # a Python reader that falls behind on a loaded machine would lose packages the
+            # tests count: a deep receive queue (root may force it) absorbs seconds of lag.
+            try:
+                s.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 64 << 20)
+            except OSError:
+                pass
         s.bind((self.host, self.port))
         s.listen(4)
         s.settimeout(0.1)
