@@ -62,16 +62,30 @@ char queue[slots][slot_size];
 std::atomic<unsigned> head{0};  // next slot to fill
 std::atomic<unsigned> tail{0};  // next slot to write out
 std::atomic<bool> writer_running{false};
+constexpr int batch_lines = 32;
 sem_t pending;
 
+// Writes what has queued up in one stdio call, so that the writer keeps up with a stream that
+// reports every frame; the log may thus pass its size limit by one batch before it turns over.
 void* log_writer(void*) {
+    static char batch[batch_lines * slot_size];
     for (;;) {
         while (sem_wait(&pending) != 0) {
         }
-        const unsigned t = tail.load(std::memory_order_acquire);
-        fputs(queue[t % slots], stdout);
+        unsigned t = tail.load(relaxed);  // written by this thread alone
+        size_t length = 0;
+        for (int k = 0; k < batch_lines; ++k) {
+            const size_t n = strlen(queue[t % slots]);
+            memcpy(batch + length, queue[t % slots], n);
+            length += n;
+            ++t;
+            if (t == head.load(std::memory_order_acquire) || sem_trywait(&pending) != 0)
+                break;
+        }
+        batch[length] = 0;
+        tail.store(t, std::memory_order_release);
+        fputs(batch, stdout);
         fflush(stdout);
-        tail.store(t + 1, std::memory_order_release);
         debug_log_check();
     }
 }

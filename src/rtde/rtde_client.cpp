@@ -32,8 +32,9 @@ constexpr double setup_limit_s = 20.0;
 // never wait (rtde_offer_data); the send timeout bounds only the rest of a partial one.
 constexpr time_t reply_timeout_s = 20;
 constexpr time_t send_timeout_s = 1;
-// Four packages, 5 ms at 800 frames/s: room for a controller's jitter, never a backlog.
-constexpr int queue_limit = 4 * rtde_data_package_size;
+// 32 packages, 40 ms at 800 frames/s: what a controller's delayed acknowledgement (up to 40 ms)
+// holds back while the connection's congestion window is still small, never a backlog.
+constexpr int queue_limit = 32 * rtde_data_package_size;
 
 [[noreturn]] void fail(const char* message) {
     puts(message);

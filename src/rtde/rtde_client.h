@@ -46,7 +46,7 @@ enum RtdeOffer { rtde_sent = 0, rtde_failed = 1, rtde_skipped = 2 };
 
 // True when a package may join the bytes still unsent in our socket. The controller acts on
 // the last input only, so a package waiting behind others is stale by the time it arrives:
-// at most a few wait, and the newest is worth more than a queue of old ones.
+// at most 40 ms of them wait, and the newest is worth more than a queue of old ones.
 bool rtde_queue_has_room(int unsent_bytes);
 
 // Offers one data package without waiting: rtde_skipped (nothing written) when the socket

@@ -53,8 +53,14 @@ class StreamingTest(BenchCase):
 
         # The faults actually happened and were reported as the model predicts.
         lines = self.stderr_lines(d)
-        for text in ("CRC error", "Lost sync", "Skipping incomplete frame"):
+        for text in ("Lost sync", "Skipping incomplete frame"):
             self.assertEqual(lines.count(text), m.messages[text], text + "\n" + d.describe())
+        # A per-frame report is rate-limited on stderr: those left out are counted in the
+        # line before the next one shown (the last ones may still be pending).
+        left_out = sum(int(l.split()[2]) for l in lines
+                       if l.startswith('Left out ') and l.endswith(' more "CRC error" lines'))
+        self.assertGreaterEqual(lines.count("CRC error"), 1)
+        self.assertLessEqual(lines.count("CRC error") + left_out, m.messages["CRC error"])
         self.assertGreaterEqual(m.messages["CRC error"], 2)
         self.assertGreaterEqual(m.messages["Lost sync"], 1)
         self.assertEqual(lines.count(model.NON_FINITE), m.messages[model.NON_FINITE])
@@ -106,8 +112,9 @@ class StreamingTest(BenchCase):
         self.assertTrue(old.startswith(b"Start log file\n"), old[:64])
         self.assertTrue(new.startswith(b"Log continued\n"), new)
         self.assertGreaterEqual(len(old), limit)
-        self.assertLessEqual(len(old), limit + line)
-        self.assertLessEqual(os.path.getsize(d.log_path), limit + line)
+        # The log's writer writes what has queued up, at most 32 lines, at once.
+        self.assertLessEqual(len(old), limit + 32 * line)
+        self.assertLessEqual(os.path.getsize(d.log_path), limit + 32 * line)
         self.assertTrue(d.running())
 
     def test_controller_gone_ends_the_daemon(self):
