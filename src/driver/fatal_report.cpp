@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/diagnostics.h"
+
 namespace {
 // systemd names the stream it connects to a service's standard error in JOURNAL_STREAM as
 // "device:inode"; a descriptor inherited by something else does not match it.
@@ -35,10 +37,6 @@ void report_fatal(const char* format, ...) {
         line[length - 1] = '\n';  // a cut line still ends as a line
     }
     fflush(stderr);
-    for (int sent = 0; sent < length;) {
-        ssize_t w = write(2, line + sent, size_t(length - sent));
-        if (w <= 0)
-            return;
-        sent += int(w);
-    }
+    // Bounded, as a standard error nobody reads must not keep the process from ending.
+    stderr_line_bounded(line, 1000);
 }
