@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "driver/diagnostics.h"
+#include "driver/interrupt.h"
 
 namespace {
 // systemd names the stream it connects to a service's standard error in JOURNAL_STREAM as
@@ -23,6 +24,10 @@ bool stderr_is_journal() {
 }  // namespace
 
 void report_fatal(const char* format, ...) {
+    // A stop under way closes the ports under the other threads: what then fails in them is
+    // the stop, not a fault to report.
+    if (stopping())
+        return;
     char line[1024];
     int length = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
     va_list args;

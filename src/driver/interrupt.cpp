@@ -30,6 +30,10 @@ std::timed_mutex& sensor_command_lock() {
     return sensor_commands;
 }
 
+bool stopping() {
+    return interrupting.load();
+}
+
 void fatal_exit(int status) {
     if (interrupting.load()) {
         for (;;) pause();

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,9 +19,11 @@ uintptr_t page_down(uintptr_t a) {
     return a & ~uintptr_t(sysconf(_SC_PAGESIZE) - 1);
 }
 
-// Touches every page of the reserve below this frame; the pages stay mapped when it returns.
+// Touches every page of the reserve below this frame, and a margin for this call's own frame,
+// so that the span lock_stack locks is mapped: mlock fails on a page the stack has not grown
+// to. The pages stay mapped when it returns.
 __attribute__((noinline)) void touch_stack() {
-    char reserve[stack_reserve];
+    char reserve[stack_reserve + 16 * 1024];
     memset(reserve, 0, sizeof reserve);
     asm volatile("" : : "r"(reserve) : "memory");  // the stores must happen
 }
@@ -59,9 +62,11 @@ void make_stream_realtime(const void* top) {
         return;
     }
     int locked = lock_stack(top);
+    int error = locked != 0 ? errno : 0;
     dl_iterate_phdr(lock_program_segment, &locked);
     if (locked != 0)
-        fprintf(stderr, "Locking the stream's memory failed, page faults possible\n");
+        fprintf(stderr, "Locking the stream's memory failed (%s), page faults possible\n",
+                strerror(error != 0 ? error : errno));
     printf("Stream at SCHED_FIFO priority %d\n", stream_priority);
     fflush(stdout);
 }

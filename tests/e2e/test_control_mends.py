@@ -13,6 +13,7 @@ import signal
 import socket
 import time
 import xmlrpc.client
+import xml.parsers.expat
 
 import harness
 from harness import ctl, sandbox, sim
@@ -339,7 +340,8 @@ class ReconfigurationEnds(harness.BenchCase):
                     self.assertTrue(d.stderr().endswith("Close ports!\n"), d.stderr())
                     try:
                         call.join(10)
-                    except (ConnectionError, OSError, xmlrpc.client.ProtocolError):
+                    except (ConnectionError, OSError, xmlrpc.client.ProtocolError,
+                            xml.parsers.expat.ExpatError):
                         pass   # the answer may be cut off by the exit
                 finally:
                     self.reset()
