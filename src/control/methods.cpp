@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -142,6 +143,9 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
         {"non_finite", counter(s.non_finite)},
         {"read_failures", counter(s.read_failures)},
         {"reconfigurations", counter(s.reconfigurations)},
+        {"skipped_packages", counter(s.skipped_packages)},
+        {"lines_dropped", counter(lines_dropped)},
+        {"lines_left_out", counter(lines_left_out)},
         {"uptime_s", finite_double(double(now - state->started_ns) / 1e9, "uptime_s")},
         {"seconds_since_package",
          finite_double(last == 0 ? -1.0 : double(now - last) / 1e9, "seconds_since_package")},

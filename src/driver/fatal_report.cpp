@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/diagnostics.h"
+#include "driver/interrupt.h"
+
 namespace {
 // systemd names the stream it connects to a service's standard error in JOURNAL_STREAM as
 // "device:inode"; a descriptor inherited by something else does not match it.
@@ -21,6 +24,10 @@ bool stderr_is_journal() {
 }  // namespace
 
 void report_fatal(const char* format, ...) {
+    // A stop under way closes the ports under the other threads: what then fails in them is
+    // the stop, not a fault to report.
+    if (stopping())
+        return;
     char line[1024];
     int length = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
     va_list args;
@@ -35,10 +42,6 @@ void report_fatal(const char* format, ...) {
         line[length - 1] = '\n';  // a cut line still ends as a line
     }
     fflush(stderr);
-    for (int sent = 0; sent < length;) {
-        ssize_t w = write(2, line + sent, size_t(length - sent));
-        if (w <= 0)
-            return;
-        sent += int(w);
-    }
+    // Bounded, as a standard error nobody reads must not keep the process from ending.
+    stderr_line_bounded(line, 1000);
 }

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "driver/diagnostics.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 
@@ -27,6 +28,10 @@ constexpr std::chrono::seconds command_wait{4};
 
 std::timed_mutex& sensor_command_lock() {
     return sensor_commands;
+}
+
+bool stopping() {
+    return interrupting.load();
 }
 
 void fatal_exit(int status) {
@@ -53,12 +58,15 @@ void close_port(int fd, int placeholder) {
 void interrupt_handler(int signal_number) {
     interrupting.store(true);
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
-    fprintf(stderr, "Interrupt signal (%i) received.\n", signal_number);
+    // Bounded: a standard error nobody reads must not keep the process from ending.
+    char line[48];
+    snprintf(line, sizeof line, "Interrupt signal (%i) received.\n", signal_number);
+    stderr_line_bounded(line, 1000);
     // A command sequence under way ends first (about 2 s): a sensor stopped between its "s"
     // and its "#R" stays silent until it is powered off. The lock is never given back, so
     // no later sequence can start.
     (void)sensor_command_lock().try_lock_for(command_wait);
-    fprintf(stderr, "Close ports!\n");
+    stderr_line_bounded("Close ports!\n", 1000);
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
         placeholder[0] = -1;

@@ -14,6 +14,9 @@
 // exit and turn a clean stop (status 2) into a failure.
 [[noreturn]] void fatal_exit(int status);
 
+// True once a stop signal is being handled.
+bool stopping();
+
 // Held for the whole of a command sequence to the sensor; the interrupt handler takes it
 // (waiting 4 s at most) before it closes the port, and keeps it.
 std::timed_mutex& sensor_command_lock();

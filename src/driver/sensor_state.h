@@ -44,6 +44,7 @@ class SensorState {
     struct Statistics {
         std::atomic<uint64_t> frames{0};            // CRC-valid frames while synced
         std::atomic<uint64_t> packages{0};          // data packages sent
+        std::atomic<uint64_t> skipped_packages{0};  // packages the controller could not take
         std::atomic<uint64_t> crc_errors{0};        // "CRC error" lines
         std::atomic<uint64_t> lost_sync{0};         // "Lost sync" lines
         std::atomic<uint64_t> synchronisations{0};  // "Frame synced" lines

@@ -41,6 +41,19 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id);
 // Sends one data package of six values; 0 when all 52 bytes went out, 1 on a write error.
 int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]);
 
+// What became of a data package offered to the controller.
+enum RtdeOffer { rtde_sent = 0, rtde_failed = 1, rtde_skipped = 2 };
+
+// True when a package may join the bytes still unsent in our socket. The controller acts on
+// the last input only, so a package waiting behind others is stale by the time it arrives:
+// at most 40 ms of them wait, and the newest is worth more than a queue of old ones.
+bool rtde_queue_has_room(int unsent_bytes);
+
+// Offers one data package without waiting: rtde_skipped (nothing written) when the socket
+// already holds a few unsent packages or cannot take the whole package now, rtde_failed on
+// a write error. A package is never left half-written.
+int rtde_offer_data(int sock, uint8_t recipe_id, const double values[6]);
+
 // Connects to the controller and registers external_force_torque, retrying once a second
 // until more than 20 seconds have passed. Returns only on success; else ends the process.
 void rtde_connect(uint8_t* recipe_id);

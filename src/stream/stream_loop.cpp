@@ -1,8 +1,10 @@
 #include "stream/stream_loop.h"
 
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
+#include "stream/realtime.h"
 
 namespace {
 // The real world: the sensor port, the calendar clock and the controller connection.
@@ -15,7 +17,7 @@ class DevicePort : public StreamPort {
     void wait_while_configuring(SensorState& state) override { state.wait_while_configuring(); }
     time_t now() override { return time(nullptr); }
     int send(const double wrench[6]) override {
-        return rtde_send_data(rtde_socket, recipe_id_, wrench);
+        return rtde_offer_data(rtde_socket, recipe_id_, wrench);
     }
 
   private:
@@ -24,8 +26,11 @@ class DevicePort : public StreamPort {
 }  // namespace
 
 void stream_loop(SensorState& state, uint8_t recipe_id) {
+    diagnostics_start();
+    make_stream_realtime(&state);
     DevicePort port(recipe_id);
     StreamContext ctx;
+    ctx.recipe_accepted = recipe_id != 0;
     ctx.search_start = port.now();
     for (;;) stream_pass(ctx, state, port);
 }

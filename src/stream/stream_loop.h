@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 #include "sensor/frame.h"
 #include "stream/wrench.h"
@@ -18,7 +19,8 @@ class StreamPort {
     virtual int read_byte() = 0;
     // Whole-second calendar clock.
     virtual time_t now() = 0;
-    // One data package to the controller: 0 when sent, 1 when the connection is gone.
+    // One data package to the controller: 0 when sent, 1 when the connection is gone, 2 when
+    // skipped because the controller is not taking packages now (RtdeOffer).
     virtual int send(const double wrench[6]) = 0;
     // The search's header read; a device port paces failures to its silence window.
     virtual int read_header(uint8_t* byte) { return read_fully(byte, 1); }
@@ -37,7 +39,15 @@ struct StreamContext {
     unsigned long crc_error_count = 0;  // CRC failures with a right header, since the sync
     unsigned long frame_count = 0;      // valid frames and counted failures, since the sync
     int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
+    int64_t refused_since_ns = 0;       // first package skipped since the last one sent; 0: none
+    bool recipe_accepted = true;        // false: the controller set up recipe id 0 and drops all
+    ReportLimit crc_error_limit;        // the per-frame reports on standard error
+    ReportLimit crc_ratio_limit;
 };
+
+// The controller is lost once it has taken no package for more than 10 s since it first
+// refused one.
+bool controller_lost(int64_t refused_since_ns, int64_t now_ns);
 
 // What a synced pass makes of the frame it read.
 enum class FrameVerdict { valid, crc_error, lost_sync };

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/debug_log.h"
+#include "driver/diagnostics.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
@@ -14,30 +14,12 @@ constexpr double header_timeout_s = 10.0;
 constexpr unsigned long crc_error_divisor = 100;  // reported above 1 in 100
 constexpr unsigned long crc_report_min_frames = 100;
 constexpr int64_t running_grace_ns = 100000000;  // 0.1 s without a package: not running
+constexpr int64_t controller_lost_ns = 10000000000;
 const auto relaxed = std::memory_order_relaxed;
 
 // The stream is the only writer of its counters: a load and a store, no locked add.
 void count(std::atomic<uint64_t>& counter) {
     counter.store(counter.load(relaxed) + 1, relaxed);
-}
-
-void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
-    const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
-    if (port.send(wrench) != 0) {
-        int error = errno;
-        report_fatal("Sending data package to controller failed, exiting: %s\n", strerror(error));
-        fatal_exit(1);
-    }
-    SensorState::Statistics& stats = state.stats;
-    for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
-    const uint64_t packages = stats.packages.load(relaxed) + 1;
-    stats.packages.store(packages, relaxed);
-    // The clock with every eighth package, the first included: the time of the last package
-    // to within eight frames, for an eighth of the clock's cost on the per-frame path.
-    if (packages % 8 == 1)
-        stats.last_package_ns.store(port.now_ns(), relaxed);
-    ctx.quiet_since_ns = 0;
-    state.running.store(true, relaxed);
 }
 
 // A synced frame that sends nothing (a CRC error, a dropped value): still synced, but once
@@ -51,15 +33,62 @@ void note_no_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
         state.running.store(false, relaxed);
 }
 
+// The controller took no package: the frame's package is gone, the next frame's goes when
+// there is room. A controller that takes none for long is as lost as a vanished one.
+void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    count(state.stats.skipped_packages);
+    const int64_t now = port.now_ns();
+    if (ctx.refused_since_ns == 0) {
+        ctx.refused_since_ns = now;
+    } else if (controller_lost(ctx.refused_since_ns, now)) {
+        const char reason[] = "Controller took no data package for 10 s, exiting\n";
+        report_fatal("%s", reason);
+        fputs(reason, stdout);
+        fflush(stdout);
+        fatal_exit(1);
+    }
+    note_no_package(ctx, state, port);
+}
+
+void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
+    const int result = port.send(wrench);
+    if (result == 2) {
+        note_skipped(ctx, state, port);
+        return;
+    }
+    if (result != 0) {
+        int error = errno;
+        report_fatal("Sending data package to controller failed, exiting: %s\n", strerror(error));
+        fatal_exit(1);
+    }
+    ctx.refused_since_ns = 0;
+    SensorState::Statistics& stats = state.stats;
+    for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
+    const uint64_t packages = stats.packages.load(relaxed) + 1;
+    stats.packages.store(packages, relaxed);
+    // The clock with every eighth package, the first included: the time of the last package
+    // to within eight frames, for an eighth of the clock's cost on the per-frame path.
+    if (packages % 8 == 1)
+        stats.last_package_ns.store(port.now_ns(), relaxed);
+    ctx.quiet_since_ns = 0;
+    // A controller that set up recipe id 0 discards every package: nothing runs.
+    state.running.store(ctx.recipe_accepted, relaxed);
+}
+
 // A CRC-valid frame with a value that is not finite would poison the filter for good. It
 // still counts towards the sample frequency and reports its status.
 void drop_non_finite(StreamContext& ctx, SensorState& state, StreamPort& port) {
     measure_frame(ctx.wrench, state, ctx.frame);
-    fprintf(stderr, "Non-finite sample in frame, dropped\n");
+    stream_stderr("Non-finite sample in frame, dropped\n");
     count(state.stats.non_finite);
     note_no_package(ctx, state, port);
 }
 }  // namespace
+
+bool controller_lost(int64_t refused_since_ns, int64_t now_ns) {
+    return refused_since_ns != 0 && now_ns - refused_since_ns > controller_lost_ns;
+}
 
 FrameVerdict judge_synced_frame(const SensorFrame& frame) {
     if (frame.crc_valid())
@@ -98,7 +127,7 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_fully(frame.bytes + 1, frame_rest_size) != 0) {
         // Whatever the buffer holds now is partly stale: never test it.
-        fprintf(stderr, "Read frame from serial port failed!\n");
+        stream_stderr("Read frame from serial port failed!\n");
         count(state.stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
@@ -106,15 +135,17 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
     if (!frame.crc_valid()) {
         port.read_byte();
-        fprintf(stderr, "Skipping incomplete frame\n");
+        stream_stderr("Skipping incomplete frame\n");
         return;
     }
 
-    fprintf(stderr, "Frame synced with 0x%X header\n", unsigned(sync_header));
+    char line[48];
+    snprintf(line, sizeof line, "Frame synced with 0x%X header\n", unsigned(sync_header));
+    stream_stderr(line);
     count(state.stats.synchronisations);
     seed_wrench(ctx.wrench, frame);
     if (ctx.wrench.seed_pending) {
-        fprintf(stderr, "Non-finite sample in frame, dropped\n");
+        stream_stderr("Non-finite sample in frame, dropped\n");
         count(state.stats.non_finite);
     }
     if (state.configuring.load(relaxed)) {
@@ -131,7 +162,7 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     SensorState::Statistics& stats = state.stats;
     if (port.read_fully(frame.bytes, frame_size) != 0) {
         // The buffer holds an old frame or a mix: nothing of it may reach the controller.
-        fprintf(stderr, "Read frame from serial port failed while synched!\n");
+        stream_stderr("Read frame from serial port failed while synched!\n");
         count(stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
@@ -150,11 +181,11 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
         case FrameVerdict::crc_error:
             ++ctx.crc_error_count;
             count(stats.crc_errors);
-            fprintf(stderr, "CRC error\n");
+            stream_report(ctx.crc_error_limit, port.now_ns(), "CRC error\n");
             note_no_package(ctx, state, port);
             break;
         case FrameVerdict::lost_sync:
-            fprintf(stderr, "Lost sync\n");
+            stream_stderr("Lost sync\n");
             count(stats.lost_sync);
             ctx.search_start = port.now();
             state.running.store(false, relaxed);
@@ -164,11 +195,12 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     ++ctx.frame_count;
     if (crc_report_due(ctx.crc_error_count, ctx.frame_count)) {
-        fprintf(stderr, "Too many crc errors: %lu/%lu\n", ctx.crc_error_count, ctx.frame_count);
-        // One stdio call: a reconfiguration's echo from the server thread cannot land inside.
-        printf("Too many crc errors: %lu/%lu\n", ctx.crc_error_count, ctx.frame_count);
-        fflush(stdout);
-        debug_log_check();
+        char line[64];
+        snprintf(line, sizeof line, "Too many crc errors: %lu/%lu\n", ctx.crc_error_count,
+                 ctx.frame_count);
+        stream_report(ctx.crc_ratio_limit, port.now_ns(), line);
+        // The log keeps every one, in one line: a reconfiguration's echo cannot land inside.
+        stream_log(line);
     }
     if (state.configuring.load(relaxed)) {
         ctx.search_start = port.now();

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "driver/debug_log.h"
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -19,9 +19,7 @@ void print_wrench(const char* label, const double* values) {
     char line[256];
     snprintf(line, sizeof line, "%s%g %g %g %g %g %g\n", label, values[0], values[1], values[2],
              values[3], values[4], values[5]);
-    fputs(line, stdout);
-    fflush(stdout);
-    debug_log_check();
+    stream_log(line);
 }
 }  // namespace
 
@@ -55,9 +53,9 @@ void measure_frame(WrenchState& ws, SensorState& state, const SensorFrame& frame
     ws.have_previous_timestamp = true;
 
     if (frame.status() != 0) {
-        printf("Error: %u\n", unsigned(frame.status()));
-        fflush(stdout);
-        debug_log_check();
+        char line[32];
+        snprintf(line, sizeof line, "Error: %u\n", unsigned(frame.status()));
+        stream_log(line);
     }
 }
 

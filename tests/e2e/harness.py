@@ -110,8 +110,8 @@ class BenchCase(unittest.TestCase):
 
     # -- daemon
 
-    def daemon(self, start=True, prepare=None, cwd=None, args=()):
-        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, args=args)
+    def daemon(self, start=True, prepare=None, cwd=None, args=(), stderr=None):
+        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, args=args, stderr=stderr)
         self._daemons.append(d)
         if start:
             d.start()

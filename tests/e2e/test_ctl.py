@@ -109,7 +109,8 @@ class Streaming(CtlCase):
         stats = dict(l.split(None, 1) for l in self.run_ctl("stats").stdout.splitlines())
         self.assertEqual(list(stats), ["frames", "packages", "crc_errors", "lost_sync",
                                        "synchronisations", "non_finite", "read_failures",
-                                       "reconfigurations", "uptime_s", "seconds_since_package"])
+                                       "reconfigurations", "skipped_packages", "lines_dropped",
+                                       "lines_left_out", "uptime_s", "seconds_since_package"])
         self.assertGreaterEqual(int(stats["frames"]), int(stats["packages"]))
         self.assertGreaterEqual(int(stats["packages"]), 50)
         self.assertEqual([stats[k] for k in ("crc_errors", "synchronisations", "reconfigurations")],
@@ -175,7 +176,7 @@ class Streaming(CtlCase):
         self.assertEqual(p.returncode, 0, err)
         self.assertEqual(header, "time_s,sample_freq_hz,frames,packages,crc_errors,lost_sync,"
                          "synchronisations,non_finite,read_failures,reconfigurations,"
-                         "fx,fy,fz,tx,ty,tz")
+                         "skipped_packages,lines_dropped,lines_left_out,fx,fy,fz,tx,ty,tz")
         table = [[float(x) for x in r.split(",")] for r in rows]
         # Row k is due 0.5 s * k from the start and stamped once its reading came back, which
         # under load may take a while: never early, and less than an interval late.
@@ -185,10 +186,10 @@ class Streaming(CtlCase):
         for before, row in zip(table, table[1:]):
             self.assertGreater(row[3], before[3])          # packages
         for row in table:
-            self.assertEqual(len(row), 16)
+            self.assertEqual(len(row), 19)
             self.assertEqual(row[1], 800.0)
             self.assertEqual(row[4:10], [0, 0, 1, 0, 0, 0])
-            self.assertTrue(near(row[10:], MAPPED), row)
+            self.assertTrue(near(row[13:], MAPPED), row)
 
         # On a terminal: one line, redrawn in place.
         master, slave = os.openpty()
@@ -210,7 +211,7 @@ class Streaming(CtlCase):
                              stderr=subprocess.PIPE)
         out = Lines(p.stdout.fileno())
         line = out.wait(2)[1]
-        self.assertRegex(line, r"^running yes  800\.0 Hz  \d+\.\d packages/s  0\.0 CRC errors/s  "
+        self.assertRegex(line, r"^running yes  800\.0 Hz  \d+\.\d packages/s  0\.0 CRC errors/s  \d+\.\d skipped/s  "
                          r"(-?\d+\.\d{3} ){5}-?\d+\.\d{3}$")
         self.assertTrue(near([float(v) for v in line.split()[-6:]], MAPPED), line)
         self.d.interrupt()

@@ -41,7 +41,7 @@ class Unit(unittest.TestCase):
                                             os.path.join(BUILD, "man")), "")
 
     def test_hardened_without_cutting_what_the_daemon_needs(self):
-        self.assertLessEqual(checks.security_exposure(self.unit)[0], 4.0)
+        self.assertLessEqual(checks.security_exposure(self.unit)[0], 2.5)
         # The daemon's own contract with its supervisor, and the loopback to the controller.
         for key, value in [("KillSignal", "SIGINT"), ("SuccessExitStatus", "2"),
                            ("Restart", "on-failure"), ("StartLimitIntervalSec", "0"),

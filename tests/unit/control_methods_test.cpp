@@ -14,6 +14,7 @@
 
 #include "control/abyss_server.h"
 #include "control/methods.h"
+#include "driver/diagnostics.h"
 #include "driver/sensor_state.h"
 #include "pty_pair.h"
 
@@ -406,7 +407,7 @@ TEST(ControlMethods, StatisticsWrenchAndSettings) {
 
     xmlrpc_c::value st = call(statistics, xmlrpc_c::paramList());
     ASSERT_EQ(st.type(), xmlrpc_c::value::TYPE_STRUCT);
-    EXPECT_EQ(xmlrpc_c::value_struct(st).cvalue().size(), 10u);
+    EXPECT_EQ(xmlrpc_c::value_struct(st).cvalue().size(), 13u);
     EXPECT_EQ(double(xmlrpc_c::value_double(member(st, "seconds_since_package"))), -1.0);
     EXPECT_EQ(six(call(wrench, xmlrpc_c::paramList())), std::vector<double>(6, 0.0));
     xmlrpc_c::value se = call(settings, xmlrpc_c::paramList());
@@ -417,20 +418,25 @@ TEST(ControlMethods, StatisticsWrenchAndSettings) {
     SensorState::Statistics& s = state.stats;
     std::atomic<uint64_t>* counters[] = {&s.frames,        &s.packages,         &s.crc_errors,
                                          &s.lost_sync,     &s.synchronisations, &s.non_finite,
-                                         &s.read_failures, &s.reconfigurations};
-    const char* names[] = {"frames",           "packages",   "crc_errors",    "lost_sync",
-                           "synchronisations", "non_finite", "read_failures", "reconfigurations"};
-    for (int k = 0; k < 8; ++k) counters[k]->store(big + k);
+                                         &s.read_failures, &s.reconfigurations, &s.skipped_packages,
+                                         &lines_dropped,   &lines_left_out};
+    const char* names[] = {"frames",           "packages",      "crc_errors",    "lost_sync",
+                           "synchronisations", "non_finite",    "read_failures", "reconfigurations",
+                           "skipped_packages", "lines_dropped", "lines_left_out"};
+    const uint64_t saved[] = {lines_dropped.load(), lines_left_out.load()};
+    for (int k = 0; k < 11; ++k) counters[k]->store(big + k);
     const double last[6] = {1.5, -2.25, 30.0, 0.5, -0.75, 1e300};
     for (int k = 0; k < 6; ++k) s.last_wrench[k].store(last[k]);
     s.last_package_ns.store(monotonic_ns() - 2000000000);  // two seconds ago
 
     xmlrpc_c::value filled = call(statistics, xmlrpc_c::paramList());
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 11; ++k) {
         xmlrpc_c::value v = member(filled, names[k]);
         ASSERT_EQ(v.type(), xmlrpc_c::value::TYPE_I8) << names[k];
         EXPECT_EQ(uint64_t(xmlrpc_c::value_i8(v).cvalue()), big + k) << names[k];
     }
+    lines_dropped.store(saved[0]);  // process-wide: other tests count on from there
+    lines_left_out.store(saved[1]);
     double since = xmlrpc_c::value_double(member(filled, "seconds_since_package"));
     EXPECT_GE(since, 1.9);
     EXPECT_LT(since, 3.0);

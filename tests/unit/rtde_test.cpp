@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -227,4 +233,74 @@ TEST_F(RtdeTest, SendDataWritesOnePackageAndReportsALostPeer) {
     close(fds[1]);
     fds[1] = -1;
     EXPECT_EQ(rtde_send_data(client(), 1, values), 1);
+}
+
+TEST(RtdeQueue, AFewPackagesMayWaitUnsent) {
+    const struct {
+        int unsent;
+        bool room;
+    } rows[] = {{0, true}, {52, true}, {1612, true}, {1613, false}, {1664, false}, {-1, false}};
+    for (const auto& row : rows) EXPECT_EQ(rtde_queue_has_room(row.unsent), row.room) << row.unsent;
+}
+
+// Over real loopback TCP to a controller that stops reading: packages are skipped once a few
+// wait unsent, every byte that arrives belongs to a whole package in order, and once the
+// controller reads again the next package goes.
+TEST(RtdeQueue, AStalledControllerGetsWholePackagesOnly) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    int one = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    int sent = 0, skipped = 0;
+    double values[6] = {0, 1, 2, 3, 4, 5};
+    for (int i = 0; i < 20000 && skipped < 100; ++i) {
+        values[0] = sent;
+        int r = rtde_offer_data(client, 1, values);
+        ASSERT_NE(r, int(rtde_failed));
+        r == rtde_sent ? ++sent : ++skipped;
+        int unsent = 0;
+        ASSERT_EQ(ioctl(client, SIOCOUTQNSD, &unsent), 0);
+        EXPECT_LE(unsent, 32 * rtde_data_package_size);
+    }
+    EXPECT_EQ(skipped, 100) << "the queue never filled";
+    EXPECT_LT(sent, 20000);
+
+    // Drained: exactly the packages sent, whole and in order; then there is room again.
+    std::vector<uint8_t> got;
+    const size_t expected = size_t(sent) * rtde_data_package_size;
+    while (got.size() < expected) {
+        pollfd p{server, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1) << got.size() << " of " << expected;
+        uint8_t buf[65536];
+        ssize_t n = recv(server, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buf, buf + n);
+    }
+    ASSERT_EQ(got.size(), expected);
+    for (int i = 0; i < sent; ++i) {
+        uint8_t package[rtde_data_package_size];
+        values[0] = i;
+        rtde_encode_data(package, 1, values);
+        ASSERT_EQ(memcmp(got.data() + size_t(i) * rtde_data_package_size, package, sizeof package),
+                  0)
+            << "package " << i;
+    }
+    EXPECT_EQ(rtde_offer_data(client, 1, values), int(rtde_sent));
+    close(server);
+    close(client);
+    close(listener);
 }

@@ -155,15 +155,45 @@ TEST_F(StreamPassTest, CrcRatioIsReportedOnBothStreamsWhileItHolds) {
     run();
     std::string out = GetCapturedStdout();
     std::string err = GetCapturedStderr();
-    EXPECT_EQ(count_of(err, "CRC error\n"), 2u);
-    EXPECT_EQ(count_of(err, "Too many crc errors: "), 99u) << "2/101 to 2/199";
-    EXPECT_EQ(count_of(out, "Too many crc errors: "), 99u);
-    EXPECT_EQ(count_of(err, "Too many crc errors: 2/100\n"), 0u);
-    EXPECT_EQ(count_of(err, "Too many crc errors: 2/101\n"), 1u);
+    // The log keeps every report; standard error the first of each kind within 0.25 s.
+    EXPECT_EQ(count_of(out, "Too many crc errors: "), 99u) << "2/101 to 2/199";
+    EXPECT_EQ(count_of(out, "Too many crc errors: 2/100\n"), 0u);
     EXPECT_EQ(count_of(out, "Too many crc errors: 2/101\n"), 1u);
     EXPECT_EQ(count_of(out, "Too many crc errors: 2/199\n"), 1u);
-    EXPECT_EQ(count_of(err, "Too many crc errors: 2/200\n"), 0u);
+    EXPECT_EQ(count_of(out, "Too many crc errors: 2/200\n"), 0u);
+    EXPECT_EQ(err, "CRC error\nToo many crc errors: 2/101\n");
     EXPECT_EQ(port.sent.size(), 198u);
+
+    // A quarter of a second on, the next one goes, with the count of those left out.
+    const uint64_t left_out = lines_left_out.load();
+    port.clock_ns += 250000000;
+    port.add(with_bad_crc(numbered_frame(201)));
+    port.add(with_bad_crc(numbered_frame(202)));
+    CaptureStderr();
+    CaptureStdout();
+    run();
+    EXPECT_EQ(count_of(GetCapturedStdout(), "Too many crc errors: "), 2u);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Left out 1 more \"CRC error\" lines\nCRC error\n"
+              "Left out 98 more \"Too many crc errors\" lines\nToo many crc errors: 3/201\n");
+    EXPECT_EQ(lines_left_out.load(), left_out + 2);
+}
+
+// The rate limit of a per-frame report on standard error, row by row.
+TEST(ReportLimit, AFewASecondWithTheRestCounted) {
+    ReportLimit limit;
+    const int64_t t0 = 5000000000;
+    const struct {
+        int64_t at_ns;
+        bool due;
+    } rows[] = {{t0, true},
+                {t0 + 1, false},
+                {t0 + 249999999, false},
+                {t0 + 250000000, true},
+                {t0 + 250000001, false},
+                {t0 + 900000000, true}};
+    for (const auto& row : rows) EXPECT_EQ(report_due(limit, row.at_ns), row.due) << row.at_ns;
+    EXPECT_EQ(limit.left_out, 3u);
 }
 
 TEST_F(StreamPassTest, SilentSensorEndsTheProcessOnlyAfterTenSeconds) {
@@ -520,4 +550,65 @@ TEST(StreamProperty, PackagesAreExactlyTheValidSyncedFrames) {
     // The streams must exercise both checks, not pass them vacuously.
     EXPECT_GT(packages, 3000u);
     EXPECT_GT(runs_checked, 300u);
+}
+
+// A controller that takes nothing: each package is skipped and counted, running goes after
+// 0.1 s, and 10 s after the first refusal the controller is lost. Taking one again clears all.
+TEST_F(StreamPassTest, SkippedPackagesAndTheLostController) {
+    sync_on_first_frame();
+    port.add(numbered_frame(1));
+    stream_pass(ctx, state, port);
+    ASSERT_TRUE(state.running.load());
+    const int64_t first = port.clock_ns + 1000000;
+    struct Row {
+        int send_result;
+        int64_t at_ns;  // since the first refusal
+        bool running;
+        uint64_t skipped, packages;
+    } rows[] = {
+        {2, 0, true, 1, 1},
+        {2, 100000001, false, 2, 1},
+        {2, 10000000000, false, 3, 1},  // 10 s is not more than 10 s
+        {0, 10000000000, true, 3, 2},
+        {2, 10000000001, true, 4, 2},  // the timer starts again at the next refusal
+        {2, 20000000001, false, 5, 2},
+    };
+    int n = 2;
+    for (const Row& row : rows) {
+        port.send_result = row.send_result;
+        port.clock_ns = first + row.at_ns;
+        port.add(numbered_frame(n++));
+        stream_pass(ctx, state, port);
+        EXPECT_EQ(state.running.load(), row.running) << row.at_ns;
+        EXPECT_EQ(state.stats.skipped_packages.load(), row.skipped) << row.at_ns;
+        EXPECT_EQ(state.stats.packages.load(), row.packages) << row.at_ns;
+    }
+    // The last package sent is what get_wrench shows, not one that was skipped.
+    FakePort::Wrench m = mapped_of(numbered_frame(5));
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(state.stats.last_wrench[k].load(), m[k]);
+
+    port.clock_ns = first + 20000000002;
+    port.add(numbered_frame(n));
+    EXPECT_EXIT(stream_pass(ctx, state, port), testing::ExitedWithCode(1),
+                "^Controller took no data package for 10 s, exiting\n$");
+}
+
+TEST(StreamDecisions, ControllerLostAfterMoreThanTenSeconds) {
+    const int64_t t = 7000000000;
+    EXPECT_FALSE(controller_lost(0, t + 20000000000)) << "nothing refused yet";
+    EXPECT_FALSE(controller_lost(t, t));
+    EXPECT_FALSE(controller_lost(t, t + 10000000000));
+    EXPECT_TRUE(controller_lost(t, t + 10000000001));
+}
+
+// Recipe id 0: the controller discards every package, so the stream streams but never runs.
+TEST_F(StreamPassTest, RecipeIdZeroStreamsButIsNotRunning) {
+    ctx.recipe_accepted = false;
+    sync_on_first_frame();
+    port.add(numbered_frame(1));
+    port.add(numbered_frame(2));
+    run();
+    EXPECT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(state.stats.packages.load(), 2u);
+    EXPECT_FALSE(state.running.load());
 }

@@ -287,7 +287,10 @@ std::string six_text(const std::vector<double>& values, const char* format, char
 // In the order of get_statistics' description; watch's rates use packages and crc_errors.
 const char* const counter_names[] = {"frames",        "packages",         "crc_errors",
                                      "lost_sync",     "synchronisations", "non_finite",
-                                     "read_failures", "reconfigurations"};
+                                     "read_failures", "reconfigurations", "skipped_packages",
+                                     "lines_dropped", "lines_left_out"};
+constexpr int counter_count = sizeof counter_names / sizeof counter_names[0];
+constexpr int skipped_counter = 8;
 
 void expect_args(const std::vector<std::string>& args, size_t n, const char* form) {
     if (args.size() != n)
@@ -383,7 +386,7 @@ int configure(Client& client, const std::vector<std::string>& args) {
 struct Reading {
     bool running;
     double freq, uptime_s;
-    long long counters[8];
+    long long counters[counter_count];
     std::vector<double> wrench;
 };
 
@@ -398,7 +401,7 @@ bool read_all(Client& client, Reading* r) {
     r->running = bool_result(running);
     r->freq = double_result(freq);
     Members s(stats);
-    for (int k = 0; k < 8; ++k) r->counters[k] = s.i8(counter_names[k]);
+    for (int k = 0; k < counter_count; ++k) r->counters[k] = s.i8(counter_names[k]);
     r->uptime_s = s.d("uptime_s");
     r->wrench = six_result(wrench);
     return true;
@@ -460,10 +463,11 @@ int watch(Client& client, const std::vector<std::string>& args) {
     sigaction(SIGINT, &sa, nullptr);
     client.set_interrupt(&interrupted);
     const bool terminal = !csv && isatty(STDOUT_FILENO);
-    if (csv)
-        printf("time_s,sample_freq_hz,%s,%s,%s,%s,%s,%s,%s,%s,fx,fy,fz,tx,ty,tz\n",
-               counter_names[0], counter_names[1], counter_names[2], counter_names[3],
-               counter_names[4], counter_names[5], counter_names[6], counter_names[7]);
+    if (csv) {
+        printf("time_s,sample_freq_hz");
+        for (const char* name : counter_names) printf(",%s", name);
+        printf(",fx,fy,fz,tx,ty,tz\n");
+    }
 
     timespec start, next;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -485,7 +489,8 @@ int watch(Client& client, const std::vector<std::string>& args) {
             snprintf(buf, sizeof buf, "%.1f Hz  ", now.freq);
             line += buf;
             line += rate_text(now, b, 1) + " packages/s  " + rate_text(now, b, 2) +
-                    " CRC errors/s  " + six_text(now.wrench, "%.3f");
+                    " CRC errors/s  " + rate_text(now, b, skipped_counter) + " skipped/s  " +
+                    six_text(now.wrench, "%.3f");
             if (terminal) {
                 // One line refreshed in place: never wider than the terminal, or it wraps.
                 winsize ws;

@@ -143,7 +143,13 @@ class SimController:
     """
 
     def __init__(self, replies=None, host="127.0.0.1", port=RTDE_PORT, close_after=None,
-                 start=True, bulk=False):
+                 start=True, bulk=False, read_rate=None, rcvbuf=None):
+        # read_rate: data packages read per second at most (a slow controller); rcvbuf: the
+        # listening socket's SO_RCVBUF, so that its own queue stays short and the sender's
+        # queue is what shows. stall() and resume() stop and restart reading.
+        self.read_rate, self.rcvbuf = read_rate, rcvbuf
+        self._reading = threading.Event()
+        self._reading.set()
         self.replies = list(replies) if replies else [ok()]
         self.host, self.port = host, port
         self.close_after, self.bulk = close_after, bulk
@@ -159,6 +165,16 @@ class SimController:
     def start(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.rcvbuf)
+        else:
+            # The daemon keeps at most a few packages unsent and skips what finds no room, so
+            # a Python reader that falls behind on a loaded machine would lose packages the
+            # tests count: a deep receive queue (root may force it) absorbs seconds of lag.
+            try:
+                s.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 64 << 20)
+            except OSError:
+                pass
         s.bind((self.host, self.port))
         s.listen(4)
         s.settimeout(0.1)
@@ -204,6 +220,13 @@ class SimController:
             c.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+
+    def stall(self):
+        """Stop reading data packages (the set-up is still answered)."""
+        self._reading.clear()
+
+    def resume(self):
+        self._reading.set()
 
     # -- queries
 
@@ -340,9 +363,24 @@ class SimController:
             except OSError:
                 pass
 
+    def _pace(self, c):
+        """Waits while stalled, and paces reading to read_rate, once set up."""
+        if c.recipe_id is None:
+            return
+        while not self._reading.wait(0.05):
+            if self._stop.is_set() or c.closed_by_us:
+                return
+        if self.read_rate:
+            now = time.monotonic()
+            c.next_read = max(getattr(c, "next_read", now), now - 1.0 / self.read_rate)
+            if c.next_read > now:
+                time.sleep(c.next_read - now)
+            c.next_read += 1.0 / self.read_rate
+
     def _serve_loop(self, c):
         nreq = 0
         while not self._stop.is_set() and not c.closed_by_us:
+            self._pace(c)
             head = self._recv_exact(c, 3)
             t = time.monotonic_ns()
             if head is None:

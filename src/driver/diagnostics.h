@@ -1,0 +1,36 @@
+// The stream thread's own lines: never waited for. Standard error takes a line now or loses
+// it; the debug log, a regular file, takes every line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Lines of the stream that standard error or the log could not take, and per-frame reports
+// left out of standard error by their rate limit.
+extern std::atomic<uint64_t> lines_dropped;
+extern std::atomic<uint64_t> lines_left_out;
+
+// Chooses how standard error is written without waiting. Until then it is polled, as in tests.
+void diagnostics_start();
+
+// Writes a line to standard error if it can take it now; counts it in lines_dropped if not.
+void stream_stderr(const char* line);
+
+// A line that must not be lost lightly (a fatal reason, the interrupt's report): waits up to
+// wait_ms for standard error to take it, so that a stuck reader cannot keep the process from
+// ending. False when it was dropped.
+bool stderr_line_bounded(const char* line, int wait_ms);
+
+// Writes a line to the debug log (standard output).
+void stream_log(const char* line);
+
+// A per-frame report on standard error: a few a second at most.
+struct ReportLimit {
+    int64_t next_ns = 0;
+    unsigned long left_out = 0;
+};
+// True when the report may go out at now_ns (and the limit moves on); false counts it left out.
+bool report_due(ReportLimit& limit, int64_t now_ns);
+// The report through its limit; the first one to go out after others were left out is
+// preceded by "Left out N more \"<line up to a colon>\" lines".
+void stream_report(ReportLimit& limit, int64_t now_ns, const char* line);
