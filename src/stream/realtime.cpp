@@ -36,7 +36,7 @@ int lock_stack(const void* top) {
     return mlock(reinterpret_cast<void*>(low), high - low);
 }
 
-// The program's own segments (code, constants, the log's queue); not the libraries': the
+// The program's own segments (code and constants); not the libraries': the
 // control service's would be megabytes locked for nothing.
 int lock_program_segment(dl_phdr_info* info, size_t, void* result) {
     for (int k = 0; k < info->dlpi_phnum; ++k) {
