@@ -116,3 +116,4 @@ bench: deps
 	cmake --build build-release -j $(JOBS) --target ftbridge loadgen bare_relay frame_path alloc_count
 	python3 bench/run_bench.py build-release $(BUILD)/bench.json
 	python3 bench/freshness.py build-release/ftbridge
+	python3 bench/latency.py build-release
