@@ -5,6 +5,7 @@
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 #include "stream/realtime.h"
+#include "stream/stream_pass.h"
 
 namespace {
 // The real world: the sensor port, the calendar clock and the controller connection.

@@ -1,3 +1,5 @@
+#include "stream/stream_pass.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
-#include "stream/stream_loop.h"
 
 namespace {
 constexpr double header_timeout_s = 10.0;
