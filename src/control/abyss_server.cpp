@@ -4,8 +4,8 @@
 
 #include "control/connection_server.h"
 #include "control/methods.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
-#include "driver/interrupt.h"
 
 AbyssServer::AbyssServer(SensorState* state) : state(state) {
     // The registry holds the one reference to each method object.

@@ -1,6 +1,8 @@
 #include "stream/stream_loop.h"
 
+#include "driver/descriptor_io.h"
 #include "driver/diagnostics.h"
+#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "driver/diagnostics.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
-#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 
 namespace {
