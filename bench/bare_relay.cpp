@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/descriptor_io.h"
 #include "sensor/frame.h"
-#include "sensor/serial_io.h"
 #include "sensor/serial_port.h"
 
 namespace {

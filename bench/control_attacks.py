@@ -11,6 +11,7 @@ attacks: nesting entities entities_big tiny_elements elements_4096 big_title tri
          slow_clients slow_same_address
 """
 
+import functools
 import os
 import socket
 import statistics
@@ -19,48 +20,18 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
-from control_bench import SlowClients, proxy  # noqa: E402
+from ftsim import control  # noqa: E402
+from ftsim.control import (PORT, SlowClients, entity_bomb, http_request, proxy,  # noqa: E402
+                           title_call)
 
-PORT = 20202
 ATTACKER = "127.0.0.2"   # the hostile client's own address; the probe calls from 127.0.0.1
 
 
-def http_request(body, length=None):
-    if length is None:
-        length = len(body)
-    return (b"POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
-            b"Connection: close\r\nContent-Length: %d\r\n\r\n" % length) + body
-
-
-def title_call(value_xml):
-    return (b"<?xml version=\"1.0\"?><methodCall><methodName>set_title</methodName>"
-            b"<params><param><value>" + value_xml + b"</value></param></params></methodCall>")
-
-
-def send_raw(data, timeout=60.0, source=ATTACKER):
-    """Send data on a fresh connection; returns (status line or error, bytes answered)."""
-    s = socket.socket()
-    s.settimeout(timeout)
-    try:
-        s.bind((source, 0))
-        s.connect(("127.0.0.1", PORT))
-        s.sendall(data)
-        got = b""
-        while True:
-            chunk = s.recv(1 << 20)
-            if not chunk:
-                break
-            got += chunk
-        return got.split(b"\r\n", 1)[0].decode("latin-1"), got
-    except OSError as e:
-        return type(e).__name__, b""
-    finally:
-        s.close()
+send_raw = functools.partial(control.send_raw, source=ATTACKER)
 
 
 def _cpu_s(stat_path):
@@ -115,22 +86,14 @@ class Bench:
         sandbox.remove_all_links()
 
 
-def entity_body(levels):
-    decls = b"<!ENTITY e0 \"" + b"X" * 30 + b"\">"
-    for k in range(1, levels + 1):
-        decls += b"<!ENTITY e%d \"%s\">" % (k, (b"&e%d;" % (k - 1)) * 10)
-    return (b"<?xml version=\"1.0\"?><!DOCTYPE methodCall [" + decls + b"]>"
-            + title_call(b"<string>&e%d;</string>" % levels)[len(b"<?xml version=\"1.0\"?>"):])
-
-
 def attack_nesting(b):
-    status, _ = send_raw(http_request(title_call(b"<a>" * 4000)), timeout=10)
+    status, _ = send_raw(http_request(title_call("<a>" * 4000)), timeout=10)
     time.sleep(0.5)
     return {"answer": status}
 
 
 def attack_entities(b, levels=6):
-    body = entity_body(levels)
+    body = entity_bomb(levels)
     t = time.monotonic()
     status, got = send_raw(http_request(body), timeout=120)
     return {"request_bytes": len(body), "answer": status, "answer_bytes": len(got),
@@ -174,7 +137,7 @@ def attack_big_title(b):
 
 
 def attack_trickle(b):
-    body = title_call(b"<string>trickled</string>")
+    body = title_call("<string>trickled</string>")
     s = socket.socket()
     s.bind((ATTACKER, 0))
     s.connect(("127.0.0.1", PORT))

@@ -15,7 +15,7 @@
 
 #include "driver/sensor_state.h"
 #include "rtde/rtde_package.h"
-#include "stream/stream_loop.h"
+#include "stream/stream_pass.h"
 #include "stream/wrench.h"
 
 namespace {

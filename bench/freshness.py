@@ -12,11 +12,11 @@ import argparse
 import os
 import sys
 import time
-import xmlrpc.client
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from ftsim import control  # noqa: E402
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
@@ -38,7 +38,7 @@ def measure(daemon, read_rate, seconds, stall=None):
     d = sandbox.Daemon(daemon).start()
     try:
         c.wait_packages(20, timeout=20)
-        rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:20202/RPC2")
+        rpc = control.proxy()
         rpc.enable_filter(False, 1)
         t0 = time.monotonic_ns()
         if stall:

@@ -19,11 +19,11 @@ import subprocess
 import sys
 import tempfile
 import time
-import xmlrpc.client
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from ftsim import control  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 
 sys.path.insert(0, os.path.join(REPO, "bench"))
@@ -119,12 +119,10 @@ def _run_case(build, bridge, mode, frames, alloc_lib, filt, args, binary):
             del os.environ["BENCH_ALLOC_FILE"]
         gen.expect("STREAMING", 30)
         if bridge == "daemon" and not filt:
-            rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:20202/RPC2")
-            if rpc.enable_filter(False, 1) != 0:
+            if control.proxy().enable_filter(False, 1) != 0:
                 raise RuntimeError("enable_filter(False, 1) refused")
-            # Close the HTTP connection, so that the control service's connection thread
-            # ends (and frees) before the measured phase, not in it.
-            rpc("close")()
+            # The call's connection is closed: its thread in the control service ends (and
+            # frees) before the measured phase, not in it.
             time.sleep(1.0)
         time.sleep(0.5)  # steady state: the port's queue drained, set-up allocations done
         gen.send("GO %d %s" % (proc.pid, allocfile))

@@ -17,11 +17,11 @@ import subprocess
 import sys
 import threading
 import time
-import xmlrpc.client
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from ftsim import control  # noqa: E402
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
@@ -33,7 +33,6 @@ CPU_GOAL_PCT = 5.0
 RSS_GOAL_KIB = 10 * 1024
 CLIENTS = 8
 CLIENT_RATE_HZ = 10.0
-CONTROL_URL = "http://127.0.0.1:20202/RPC2"
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -114,7 +113,7 @@ def rig(build):
         sandbox.link_tty_usb(0, s.path)
         d = sandbox.Daemon(os.path.join(build, "ftbridge")).start()
         c.wait_packages(500, timeout=30)
-        xmlrpc.client.ServerProxy(CONTROL_URL).get_title()
+        control.wait_service(d)
         time.sleep(0.5)  # steady state: start-up allocations and the first resync done
         yield s, c, d
     finally:
@@ -149,7 +148,7 @@ def reconfiguring(build):
         end = time.monotonic() + WINDOW_S
 
         def reconfigure():
-            rpc = xmlrpc.client.ServerProxy(CONTROL_URL)
+            rpc = control.proxy()
             while time.monotonic() < end:
                 done.append(rpc.configure_sensor(1000.0))
 
@@ -239,7 +238,7 @@ def clients(build, rate_hz=0.0):
 def client_main(t_start, t_end, rate_hz):
     """Calls getters and a setter, rate_hz a second or back to back; prints how many ended
     inside the window."""
-    rpc = xmlrpc.client.ServerProxy(CONTROL_URL)
+    rpc = control.proxy()
     calls = (rpc.get_sample_freq, rpc.is_running, rpc.get_title,
              lambda: rpc.set_title("bench"))
     n = i = 0

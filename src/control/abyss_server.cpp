@@ -1,33 +1,25 @@
 #include "control/abyss_server.h"
 
-#include <cstdio>
 #include <string>
 
 #include "control/connection_server.h"
 #include "control/methods.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
-#include "driver/interrupt.h"
-
-namespace {
-template <class Method>
-void add(xmlrpc_c::registry& registry, const char* name, SensorState* state) {
-    xmlrpc_c::methodPtr method(new Method(state));
-    registry.addMethod(name, method);
-}
-}  // namespace
 
 AbyssServer::AbyssServer(SensorState* state) : state(state) {
-    add<GetTitle>(registry, "get_title", state);
-    add<SetTitle>(registry, "set_title", state);
-    add<SetBias>(registry, "set_bias", state);
-    add<SetOutput>(registry, "set_output", state);
-    add<GetSampleFreq>(registry, "get_sample_freq", state);
-    add<ConfigureSensor>(registry, "configure_sensor", state);
-    add<EnableFilter>(registry, "enable_filter", state);
-    add<GetIsRunning>(registry, "is_running", state);
-    add<GetStatistics>(registry, "get_statistics", state);
-    add<GetWrench>(registry, "get_wrench", state);
-    add<GetSettings>(registry, "get_settings", state);
+    // The registry holds the one reference to each method object.
+    registry.addMethod("get_title", new GetTitle(state));
+    registry.addMethod("set_title", new SetTitle(state));
+    registry.addMethod("set_bias", new SetBias(state));
+    registry.addMethod("set_output", new SetOutput(state));
+    registry.addMethod("get_sample_freq", new GetSampleFreq(state));
+    registry.addMethod("configure_sensor", new ConfigureSensor(state));
+    registry.addMethod("enable_filter", new EnableFilter(state));
+    registry.addMethod("is_running", new GetIsRunning(state));
+    registry.addMethod("get_statistics", new GetStatistics(state));
+    registry.addMethod("get_wrench", new GetWrench(state));
+    registry.addMethod("get_settings", new GetSettings(state));
 }
 
 void* server_thread(void* arg) {

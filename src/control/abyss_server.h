@@ -8,7 +8,7 @@ class SensorState;
 constexpr unsigned control_port = 20202;
 
 class AbyssServer {
-public:
+  public:
     explicit AbyssServer(SensorState* state);
     virtual ~AbyssServer() = default;
 

@@ -22,9 +22,3 @@ void ClientLimits::release(uint32_t address) {
         held_.erase(it);
     --held_total_;
 }
-
-unsigned ClientLimits::held(uint32_t address) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = held_.find(address);
-    return it == held_.end() ? 0 : it->second;
-}

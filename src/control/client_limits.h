@@ -15,12 +15,11 @@ class ClientLimits {
     bool admit(uint32_t address);
     // Gives back a place that admit took.
     void release(uint32_t address);
-    unsigned held(uint32_t address) const;
 
   private:
     const unsigned per_client_;
     const unsigned total_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::map<uint32_t, unsigned> held_;
     unsigned held_total_ = 0;
 };

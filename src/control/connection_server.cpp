@@ -33,10 +33,14 @@ struct Service {
     size_t stack_size;
 };
 
+// An admitted connection, from its opening to its end: the descriptor and the library's
+// channel on it are this record's alone.
 struct Connection {
     Service* service;
-    RpcChannel channel;
     uint32_t address;
+    int fd;
+    TChannel* channel;
+    abyss_unix_chaninfo* info;
 };
 
 std::string failure(const char* what) {
@@ -63,54 +67,44 @@ int listen_on(unsigned port) {
     return fd;
 }
 
-// What a failed accept calls for: another accept at once, one after a short pause (a
-// shortage of descriptors or memory would otherwise make a busy loop), or the end.
-enum class AcceptFailure { retry, pause, fatal };
-
-AcceptFailure classify_accept_failure(int error) {
-    switch (error) {
-        case EINTR:
-        case ECONNABORTED:
-        case EPROTO:
-        case EPERM:
-        case ENETDOWN:
-        case ENOPROTOOPT:
-        case EHOSTDOWN:
-        case ENONET:
-        case EHOSTUNREACH:
-        case EOPNOTSUPP:
-        case ENETUNREACH:
-            return AcceptFailure::retry;
-        case EMFILE:
-        case ENFILE:
-        case ENOBUFS:
-        case ENOMEM:
-            return AcceptFailure::pause;
-        default:
-            return AcceptFailure::fatal;
-    }
-}
-
+// Answers 503 without waiting: the client's socket may be full.
 void turn_away(int fd) {
     static const char busy[] =
         "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    close(fd);
 }
 
-void* connection_thread(void* arg) {
-    Connection* c = static_cast<Connection*>(arg);
-    serve_rpc_channel(&c->service->server, &c->channel);
-    c->service->watch.disarm(c->channel.fd);
-    close(c->channel.fd);
+// To be made right after accept: the library refuses a socket whose peer has gone, even
+// with a whole request waiting in it.
+bool open_channel(Connection* c) {
+    const char* error = nullptr;
+    ChannelUnixCreateFd(c->fd, &c->channel, &c->info, &error);
+    if (error)
+        xmlrpc_strfree(error);
+    return !error;
+}
+
+// Ends an opened connection, served or not.
+void end_connection(Connection* c) {
+    ChannelDestroy(c->channel);  // leaves the descriptor open
+    free(c->info);
+    c->service->watch.disarm(c->fd);
+    close(c->fd);
     c->service->limits.release(c->address);
     delete c;
-    return nullptr;
 }
 
-void free_channel(RpcChannel* channel) {
-    ChannelDestroy(channel->channel);
-    free(channel->info);
+// Serves the connection's one request (Abyss keeps no connection alive that it did not
+// accept itself), then ends it.
+void* connection_thread(void* arg) {
+    auto* c = static_cast<Connection*>(arg);
+    const char* error = nullptr;
+    rpc_connection_fd = c->fd;
+    ServerRunChannel(&c->service->server, c->channel, c->info, &error);
+    if (error)
+        xmlrpc_strfree(error);
+    end_connection(c);
+    return nullptr;
 }
 
 // A client may send its whole call and reset the connection at once. The kernel still
@@ -139,20 +133,21 @@ int replay_reset_connection(int fd) {
 }
 
 void start_connection(Service* service, int fd, uint32_t address) {
-    if (!service->limits.admit(address))
-        return turn_away(fd);
-    auto* c = new Connection{service, {}, address};
-    if (!open_rpc_channel(fd, &c->channel)) {
-        fd = replay_reset_connection(fd);
-        if (fd < 0 || !open_rpc_channel(fd, &c->channel)) {
-            if (fd >= 0)
-                close(fd);
-            service->limits.release(address);
-            delete c;
-            return;
-        }
+    if (!service->limits.admit(address)) {
+        turn_away(fd);
+        close(fd);
+        return;
     }
-    service->watch.arm(fd, DeadlineWatch::clock::now() + request_time_limit);
+    auto* c = new Connection{service, address, fd, nullptr, nullptr};
+    // A client may send its call and reset at once.
+    if (!open_channel(c) && ((c->fd = replay_reset_connection(fd)) < 0 || !open_channel(c))) {
+        if (c->fd >= 0)
+            close(c->fd);
+        service->limits.release(address);
+        delete c;
+        return;
+    }
+    service->watch.arm(c->fd, DeadlineWatch::clock::now() + request_time_limit);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -161,11 +156,8 @@ void start_connection(Service* service, int fd, uint32_t address) {
     int error = pthread_create(&thread, &attributes, connection_thread, c);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
-        service->watch.disarm(fd);
-        service->limits.release(address);
-        free_channel(&c->channel);
-        delete c;
-        turn_away(fd);
+        turn_away(c->fd);
+        end_connection(c);
     }
 }
 }  // namespace
@@ -187,10 +179,12 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port)
         socklen_t peer_size = sizeof peer;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
         if (fd < 0) {
-            AcceptFailure verdict = classify_accept_failure(errno);
-            if (verdict == AcceptFailure::fatal)
+            // Only a broken listener ends the service. A connection that failed on the way
+            // in is simply the next one; anything else (a shortage of descriptors or memory)
+            // waits a moment rather than become a busy loop.
+            if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
                 return failure("accept failed");
-            if (verdict == AcceptFailure::pause) {
+            if (errno != EINTR && errno != ECONNABORTED) {
                 timespec pause{0, 100 * 1000 * 1000};
                 nanosleep(&pause, nullptr);
             }

@@ -17,21 +17,18 @@ void DeadlineWatch::disarm(int fd) {
     deadlines_.erase(fd);
 }
 
-void* DeadlineWatch::run(void* self) {
-    static_cast<DeadlineWatch*>(self)->watch();
-    return nullptr;
-}
-
-void DeadlineWatch::watch() {
-    std::unique_lock<std::mutex> lock(mutex_);
+void* DeadlineWatch::run(void* arg) {
+    auto* self = static_cast<DeadlineWatch*>(arg);
+    std::unique_lock<std::mutex> lock(self->mutex_);
+    std::map<int, clock::time_point>& deadlines = self->deadlines_;
     for (;;) {
         auto now = clock::now();
         auto next = clock::time_point::max();
-        for (auto it = deadlines_.begin(); it != deadlines_.end();) {
+        for (auto it = deadlines.begin(); it != deadlines.end();) {
             if (it->second <= now) {
                 // Under the lock, so that a disarm-then-close cannot slip in between.
                 shutdown(it->first, SHUT_RDWR);
-                it = deadlines_.erase(it);
+                it = deadlines.erase(it);
             } else {
                 if (it->second < next)
                     next = it->second;
@@ -39,8 +36,8 @@ void DeadlineWatch::watch() {
             }
         }
         if (next == clock::time_point::max())
-            changed_.wait(lock);
+            self->changed_.wait(lock);
         else
-            changed_.wait_until(lock, next);
+            self->changed_.wait_until(lock, next);
     }
 }

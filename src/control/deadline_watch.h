@@ -24,8 +24,7 @@ class DeadlineWatch {
     void disarm(int fd);
 
   private:
-    static void* run(void* self);
-    void watch();
+    static void* run(void* self);  // the watching thread
 
     std::mutex mutex_;
     std::condition_variable changed_;

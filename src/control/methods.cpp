@@ -34,82 +34,9 @@ void get_wrench(const xmlrpc_c::paramList& params, double values[6]) {
     for (unsigned i = 0; i < 6; ++i) values[i] = get_finite_double(params, i);
     params.verifyEnd(6);
 }
-}  // namespace
-
-GetTitle::GetTitle(SensorState* state) : state(state) {
-    _signature = "s:";
-}
-void GetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    params.verifyEnd(0);
-    *result = xmlrpc_c::value_string(state->get_title());
-}
-
-SetTitle::SetTitle(SensorState* state) : state(state) {
-    _signature = "s:s";
-}
-void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    std::string text = params.getString(0);
-    params.verifyEnd(1);
-    state->set_title(text);
-    *result = xmlrpc_c::value_string(text);
-}
-
-SetBias::SetBias(SensorState* state) : state(state) {
-    _signature = "i:dddddd";
-}
-void SetBias::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    double values[6];
-    get_wrench(params, values);
-    *result = xmlrpc_c::value_int(state->set_bias(values));
-}
-
-SetOutput::SetOutput(SensorState* state) : state(state) {
-    _signature = "i:dddddd";
-}
-void SetOutput::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    double values[6];
-    get_wrench(params, values);
-    *result = xmlrpc_c::value_int(state->set_output(values));
-}
-
-GetSampleFreq::GetSampleFreq(SensorState* state) : state(state) {
-    _signature = "d:";
-}
-void GetSampleFreq::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    params.verifyEnd(0);
-    *result = finite_double(state->get_sample_freq(), "sample_freq_hz");
-}
-
-ConfigureSensor::ConfigureSensor(SensorState* state) : state(state) {
-    _signature = "i:d";
-}
-void ConfigureSensor::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    double rate = get_finite_double(params, 0);
-    params.verifyEnd(1);
-    *result = xmlrpc_c::value_int(state->reconfigure_sensor(rate));
-}
-
-EnableFilter::EnableFilter(SensorState* state) : state(state) {
-    _signature = "i:bi";
-}
-void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    bool enable = params.getBoolean(0);
-    int type = params.getInt(1, INT_MIN, INT_MAX);
-    params.verifyEnd(2);
-    *result = xmlrpc_c::value_int(state->enable_filter(enable, type));
-}
-
-GetIsRunning::GetIsRunning(SensorState* state) : state(state) {
-    _signature = "b:";
-}
-void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
-    params.verifyEnd(0);
-    *result = xmlrpc_c::value_boolean(state->is_running());
-}
 
 // The readers below take no lock and only load what the stream stores relaxed: a call never
 // holds up the per-frame path. Members of one answer may therefore come from neighbouring frames.
-namespace {
 const auto relaxed = std::memory_order_relaxed;
 
 xmlrpc_c::value six_doubles(const std::atomic<double>* values, const char* name) {
@@ -126,9 +53,53 @@ xmlrpc_c::value counter(const std::atomic<uint64_t>& c) {
 }
 }  // namespace
 
-GetStatistics::GetStatistics(SensorState* state) : state(state) {
-    _signature = "S:";
+void GetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    *result = xmlrpc_c::value_string(state->get_title());
 }
+
+void SetTitle::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    std::string text = params.getString(0);
+    params.verifyEnd(1);
+    state->set_title(text);
+    *result = xmlrpc_c::value_string(text);
+}
+
+void SetBias::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    double values[6];
+    get_wrench(params, values);
+    *result = xmlrpc_c::value_int(state->set_bias(values));
+}
+
+void SetOutput::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    double values[6];
+    get_wrench(params, values);
+    *result = xmlrpc_c::value_int(state->set_output(values));
+}
+
+void GetSampleFreq::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    *result = finite_double(state->get_sample_freq(), "sample_freq_hz");
+}
+
+void ConfigureSensor::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    double rate = get_finite_double(params, 0);
+    params.verifyEnd(1);
+    *result = xmlrpc_c::value_int(state->reconfigure_sensor(rate));
+}
+
+void EnableFilter::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    bool enable = params.getBoolean(0);
+    int type = params.getInt(1, INT_MIN, INT_MAX);
+    params.verifyEnd(2);
+    *result = xmlrpc_c::value_int(state->enable_filter(enable, type));
+}
+
+void GetIsRunning::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
+    params.verifyEnd(0);
+    *result = xmlrpc_c::value_boolean(state->is_running());
+}
+
 void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     const SensorState::Statistics& s = state->stats;
@@ -153,17 +124,11 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
     *result = xmlrpc_c::value_struct(members);
 }
 
-GetWrench::GetWrench(SensorState* state) : state(state) {
-    _signature = "A:";
-}
 void GetWrench::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     *result = six_doubles(state->stats.last_wrench, "wrench");
 }
 
-GetSettings::GetSettings(SensorState* state) : state(state) {
-    _signature = "S:";
-}
 void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) {
     params.verifyEnd(0);
     std::map<std::string, xmlrpc_c::value> members = {

@@ -6,26 +6,26 @@
 
 class SensorState;
 
-#define FTBRIDGE_METHOD(Class)                                                          \
-    class Class : public xmlrpc_c::method {                                             \
-    public:                                                                             \
-        explicit Class(SensorState* state);                                             \
+#define FTBRIDGE_METHOD(Class, signature)                                                  \
+    class Class : public xmlrpc_c::method {                                                \
+      public:                                                                              \
+        explicit Class(SensorState* state) : state(state) { _signature = signature; }      \
         void execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* result) override; \
-                                                                                        \
-    private:                                                                            \
-        SensorState* state;                                                             \
+                                                                                           \
+      private:                                                                             \
+        SensorState* state;                                                                \
     }
 
-FTBRIDGE_METHOD(GetTitle);
-FTBRIDGE_METHOD(SetTitle);
-FTBRIDGE_METHOD(SetBias);
-FTBRIDGE_METHOD(SetOutput);
-FTBRIDGE_METHOD(GetSampleFreq);
-FTBRIDGE_METHOD(ConfigureSensor);
-FTBRIDGE_METHOD(EnableFilter);
-FTBRIDGE_METHOD(GetIsRunning);
-FTBRIDGE_METHOD(GetStatistics);
-FTBRIDGE_METHOD(GetWrench);
-FTBRIDGE_METHOD(GetSettings);
+FTBRIDGE_METHOD(GetTitle, "s:");
+FTBRIDGE_METHOD(SetTitle, "s:s");
+FTBRIDGE_METHOD(SetBias, "i:dddddd");
+FTBRIDGE_METHOD(SetOutput, "i:dddddd");
+FTBRIDGE_METHOD(GetSampleFreq, "d:");
+FTBRIDGE_METHOD(ConfigureSensor, "i:d");
+FTBRIDGE_METHOD(EnableFilter, "i:bi");
+FTBRIDGE_METHOD(GetIsRunning, "b:");
+FTBRIDGE_METHOD(GetStatistics, "S:");
+FTBRIDGE_METHOD(GetWrench, "A:");
+FTBRIDGE_METHOD(GetSettings, "S:");
 
 #undef FTBRIDGE_METHOD

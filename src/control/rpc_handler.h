@@ -1,11 +1,12 @@
-// The HTTP side of one XML-RPC call on the library's Abyss server: reads the body within
-// the size limit, refuses what the XML parser must not see, hands the rest to the method
-// registry and writes its answer.
+// The XML-RPC side of a call on the library's Abyss server: the library reads the request
+// within its size limit; the call processor refuses what the XML parser must not see and
+// hands the rest to the method registry.
 #pragma once
 
 #include <xmlrpc-c/abyss.h>
 
 #include <chrono>
+#include <string>
 #include <xmlrpc-c/registry.hpp>
 
 class DeadlineWatch;
@@ -14,24 +15,19 @@ class DeadlineWatch;
 // and the client must take its answer within this time too.
 constexpr std::chrono::seconds request_time_limit{10};
 
+// The connection the calling thread serves, set by that thread while it serves: the
+// library's session does not reveal its descriptor, and the call processor lifts the
+// connection's deadline while a method runs.
+extern thread_local int rpc_connection_fd;
+
+// libxmlrpc_util frees the error texts of its libraries with it; no installed header has it.
+extern "C" void xmlrpc_strfree(const char* text);
+
 // Sets up server (created without a listening socket of its own) to answer calls at
 // /RPC2 through registry and 404 elsewhere. Returns nullptr, or a static error text.
 const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
                             DeadlineWatch* watch);
 
-// The library's hold on an accepted connection on fd, which stays the caller's to close.
-struct RpcChannel {
-    int fd;
-    TChannel* channel;
-    struct abyss_unix_chaninfo* info;
-};
-
-// To be made right after accept: the library refuses a socket whose peer has gone, even
-// with a whole request waiting in it, and a client may send its call and reset at once.
-// Returns false when even that is too late.
-bool open_rpc_channel(int fd, RpcChannel* out);
-
-// Serves the one request of the channel in the calling thread (Abyss keeps no connection
-// alive that it did not accept itself), then frees the channel. The deadline for the
-// request must already be armed.
-void serve_rpc_channel(TServer* server, RpcChannel* channel);
+// The response to one request body: a fault for a body the parser must not see, else the
+// registry's answer.
+std::string answer_call(const xmlrpc_c::registry& registry, const char* body, size_t size);

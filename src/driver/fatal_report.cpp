@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "driver/diagnostics.h"
-#include "driver/interrupt.h"
+#include "driver/fatal_exit.h"
 
 namespace {
 // systemd names the stream it connects to a service's standard error in JOURNAL_STREAM as

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +12,12 @@
 #include <mutex>
 
 #include "driver/diagnostics.h"
-#include "rtde/rtde_client.h"
-#include "sensor/serial_io.h"
+#include "driver/fatal_exit.h"
+
+int sensor_fd = -1;
+int rtde_socket = -1;
 
 namespace {
-std::atomic<bool> interrupting{false};
 // SIGINT's number: the status of every clean stop, whichever signal asked for it.
 constexpr int stop_status = 2;
 std::timed_mutex sensor_commands;
@@ -28,17 +28,6 @@ constexpr std::chrono::seconds command_wait{4};
 
 std::timed_mutex& sensor_command_lock() {
     return sensor_commands;
-}
-
-bool stopping() {
-    return interrupting.load();
-}
-
-void fatal_exit(int status) {
-    if (interrupting.load()) {
-        for (;;) pause();
-    }
-    exit(status);
 }
 
 namespace {
@@ -56,7 +45,7 @@ void close_port(int fd, int placeholder) {
 }  // namespace
 
 void interrupt_handler(int signal_number) {
-    interrupting.store(true);
+    begin_stop();
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
     // Bounded: a standard error nobody reads must not keep the process from ending.
     char line[48];

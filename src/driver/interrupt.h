@@ -3,19 +3,15 @@
 
 #include <mutex>
 
+// The descriptors the stop closes: the sensor port opened most recently and the controller
+// connection (-1 while there is none). Process-wide for that reason.
+extern int sensor_fd;
+extern int rtde_socket;
+
 // Reports the signal, waits for a command sequence to the sensor to end, closes the sensor
 // port and the controller socket, and exits with status 2 (SIGINT's number) whichever
 // signal it was.
 [[noreturn]] void interrupt_handler(int signal_number);
-
-// Ends the process with status after a fatal error, unless a stop is already ending it:
-// then the calling thread waits for that end. The handler closes the ports, which makes
-// the other threads' reads and writes fail, and their exit(1) must not race the handler's
-// exit and turn a clean stop (status 2) into a failure.
-[[noreturn]] void fatal_exit(int status);
-
-// True once a stop signal is being handled.
-bool stopping();
 
 // Held for the whole of a command sequence to the sensor; the interrupt handler takes it
 // (waiting 4 s at most) before it closes the port, and keeps it.

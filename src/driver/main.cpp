@@ -13,12 +13,12 @@
 
 #include "control/abyss_server.h"
 #include "driver/debug_log.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
 #include "sensor/probe.h"
-#include "sensor/serial_io.h"
 #include "sensor/serial_port.h"
 #include "stream/stream_loop.h"
 

@@ -17,12 +17,11 @@
 #include <ctime>
 #include <iostream>
 
+#include "driver/descriptor_io.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "rtde/rtde_package.h"
-#include "sensor/serial_io.h"
-
-int rtde_socket = -1;
 
 namespace {
 const char* const controller_address = "127.0.0.1";

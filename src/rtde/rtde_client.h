@@ -5,10 +5,6 @@
 
 #include "rtde/rtde_package.h"
 
-// Socket of the controller connection (-1 before it exists). Process-wide so that the
-// interrupt handler can close it.
-extern int rtde_socket;
-
 // One reply package of the set-up, its payload zero-terminated.
 struct RtdeReply {
     unsigned size = 0;  // the size field: header and payload

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "driver/descriptor_io.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "sensor/frame.h"

@@ -1,5 +1,3 @@
-#include "sensor/reconfigure.h"
-
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +6,7 @@
 #include "driver/debug_log.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
+#include "sensor/reconfigure_command.h"
 
 namespace {
 // One command on the port: true when every byte went out in one write.

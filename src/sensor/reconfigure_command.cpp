@@ -1,8 +1,8 @@
 // The sensor's reconfiguration command, as pure logic: the daemon sends it, and ftbridge-ctl
 // shows which number a rate becomes without a rule of its own that could drift.
-#include <cstdio>
+#include "sensor/reconfigure_command.h"
 
-#include "sensor/reconfigure.h"
+#include <cstdio>
 
 int reconfigure_number(bool filter_enabled, double requested_rate) {
     if (filter_enabled)

@@ -8,22 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/descriptor_io.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
-
-int sensor_fd = -1;
-
-int read_fully(int fd, void* buf, int count) {
-    auto* p = static_cast<uint8_t*>(buf);
-    int filled = 0;
-    while (filled < count) {
-        ssize_t n = read(fd, p + filled, size_t(count - filled));
-        if (n <= 0)
-            return 1;
-        filled += int(n);
-    }
-    return 0;
-}
 
 namespace {
 constexpr long silence_window_ns = 100000000;  // VTIME 1
@@ -44,18 +32,6 @@ int read_port(int fd, void* buf, int count) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
     return 1;
-}
-
-int write_fully(int fd, const void* buf, int count) {
-    const auto* p = static_cast<const uint8_t*>(buf);
-    int sent = 0;
-    while (sent < count) {
-        ssize_t n = write(fd, p + sent, size_t(count - sent));
-        if (n < 0)
-            return 1;
-        sent += int(n);
-    }
-    return 0;
 }
 
 int read_byte() {

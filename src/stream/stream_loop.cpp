@@ -1,10 +1,13 @@
 #include "stream/stream_loop.h"
 
+#include "driver/descriptor_io.h"
 #include "driver/diagnostics.h"
+#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 #include "stream/realtime.h"
+#include "stream/stream_pass.h"
 
 namespace {
 // The real world: the sensor port, the calendar clock and the controller connection.

@@ -2,71 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 
-#include "driver/diagnostics.h"
-#include "driver/sensor_state.h"
-#include "sensor/frame.h"
-#include "stream/wrench.h"
-
-// Everything a pass needs from the outside world, so that passes run without a device.
-class StreamPort {
-  public:
-    virtual ~StreamPort() = default;
-    // read_fully on the sensor port: 0 when all n bytes came, 1 otherwise.
-    virtual int read_fully(uint8_t* buf, int n) = 0;
-    // One byte of the sensor port; ends the process when none comes.
-    virtual int read_byte() = 0;
-    // Whole-second calendar clock.
-    virtual time_t now() = 0;
-    // One data package to the controller: 0 when sent, 1 when the connection is gone, 2 when
-    // skipped because the controller is not taking packages now (RtdeOffer).
-    virtual int send(const double wrench[6]) = 0;
-    // The search's header read; a device port paces failures to its silence window.
-    virtual int read_header(uint8_t* byte) { return read_fully(byte, 1); }
-    // Holds the stream while a reconfiguration runs; a pass makes no read meanwhile.
-    virtual void wait_while_configuring(SensorState&) {}
-    // The coarse monotonic clock, for the 0.1 s without a package that clears running.
-    virtual int64_t now_ns() { return monotonic_ns(); }
-};
-
-// What the loop keeps from pass to pass.
-struct StreamContext {
-    WrenchState wrench;
-    SensorFrame frame{};
-    time_t search_start = 0;
-    bool synced = false;
-    unsigned long crc_error_count = 0;  // CRC failures with a right header, since the sync
-    unsigned long frame_count = 0;      // valid frames and counted failures, since the sync
-    int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
-    int64_t refused_since_ns = 0;       // first package skipped since the last one sent; 0: none
-    bool recipe_accepted = true;        // false: the controller set up recipe id 0 and drops all
-    ReportLimit crc_error_limit;        // the per-frame reports on standard error
-    ReportLimit crc_ratio_limit;
-};
-
-// The controller is lost once it has taken no package for more than 10 s since it first
-// refused one.
-bool controller_lost(int64_t refused_since_ns, int64_t now_ns);
-
-// What a synced pass makes of the frame it read.
-enum class FrameVerdict { valid, crc_error, lost_sync };
-FrameVerdict judge_synced_frame(const SensorFrame& frame);
-
-// The high-CRC-error report is due when more than 1% of more than 100 frames failed.
-bool crc_report_due(unsigned long crc_errors, unsigned long frames);
-
-// One pass of the search for the frame header (one header byte, and the rest of a frame
-// behind it), and one pass of the synced state (one whole frame).
-void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port);
-void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port);
-
-inline void stream_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
-    if (ctx.synced)
-        synced_pass(ctx, state, port);
-    else
-        search_pass(ctx, state, port);
-}
+class SensorState;
 
 // Streams from sensor_fd to rtde_socket with recipe_id for the life of the process.
 [[noreturn]] void stream_loop(SensorState& state, uint8_t recipe_id);

@@ -1,13 +1,14 @@
+#include "stream/stream_pass.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "driver/diagnostics.h"
+#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
-#include "driver/interrupt.h"
 #include "driver/sensor_state.h"
-#include "stream/stream_loop.h"
 
 namespace {
 constexpr double header_timeout_s = 10.0;

@@ -17,9 +17,9 @@ import xml.parsers.expat
 
 import harness
 from harness import ctl, sandbox, sim
-from control_bench import (HOST, PORT, Background, SlowClients, StreamingCase, doubles, hang_up,
-                           http_request, method_call, minus, param, proxy, raw_call,
-                           wait_service)
+from control_bench import Background, StreamingCase, minus
+from ftsim.control import (HOST, PORT, SlowClients, doubles, entity_bomb, hang_up, http_request,
+                           method_call, param, proxy, raw_call, title_call, wait_service)
 
 SYNCED = "Frame synced with 0xAA header\n"
 Fault = xmlrpc.client.Fault
@@ -32,26 +32,13 @@ def sequence(number):
     return b"C" + (b"f,%d,0,0,1\n" % number) + b"s#R"
 
 
-def title_call(value_xml):
-    return method_call("set_title", "<param><value>%s</value></param>" % value_xml)
-
-
-def entities(levels):
-    """A DOCTYPE whose last entity expands to 30 * 10**levels bytes."""
-    decls = "<!ENTITY e0 \"%s\">" % ("X" * 30)
-    decls += "".join("<!ENTITY e%d \"%s\">" % (k, ("&e%d;" % (k - 1)) * 10)
-                     for k in range(1, levels + 1))
-    return ('<?xml version="1.0"?><!DOCTYPE methodCall [%s]>' % decls
-            + title_call("<string>&e%d;</string>" % levels).decode()[21:]).encode()
-
-
 # Bodies refused before the XML parser sees them: each would crash the daemon or make it
 # spend seconds and hundreds of MB.
 HOSTILE_BODIES = (
     ("4000 unclosed elements", title_call("<a>" * 4000)),
     ("65 deep, closed", title_call("<a>" * 61 + "x" + "</a>" * 61)),
-    ("entities to 30 MB", entities(6)),
-    ("entities to 300 MB", entities(7)),
+    ("entities to 30 MB", entity_bomb(6)),
+    ("entities to 300 MB", entity_bomb(7)),
     ("an ENTITY without DOCTYPE", title_call('<!ENTITY e "x"><string>x</string>')),
     ("4000 unclosed in UTF-16", title_call("<a>" * 4000).decode().encode("utf-16")),
 )

@@ -15,7 +15,7 @@ import xmlrpc.server
 
 import harness
 from harness import BenchCase, ctl, sandbox
-from control_bench import proxy, wait_service
+from ftsim.control import proxy, wait_service
 
 # The sensor sends these values in every frame (single-precision exact); the daemon maps
 # them to the robot's axes as (y, -x, z) for forces and torques alike.

@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
 from ftsim import model  # noqa: E402
-from control_bench import proxy  # noqa: E402
+from ftsim.control import proxy  # noqa: E402
 
 
 def indexed(index, rate_hz):

@@ -17,7 +17,7 @@
 #include "control/abyss_server.h"
 #include "driver/sensor_state.h"
 #include "fuzz_reader.h"
-#include "stream/stream_loop.h"
+#include "stream/stream_pass.h"
 
 namespace {
 // The sensor line: queued bytes, and silences (-1) that make the read under way time out.

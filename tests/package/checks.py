@@ -29,7 +29,7 @@ def project_version():
 def registered_methods():
     """The XML-RPC method names the control service registers."""
     text = _read(os.path.join(REPO, "src", "control", "abyss_server.cpp"))
-    return re.findall(r'add<\w+>\(registry,\s*"(\w+)"', text)
+    return re.findall(r'addMethod\("(\w+)"', text)
 
 
 def render_man(path):

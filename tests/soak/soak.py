@@ -22,7 +22,7 @@ Prints a table; exit status 0 when every check holds.
 """
 
 import argparse
-import http.client
+import functools
 import json
 import math
 import os
@@ -41,12 +41,13 @@ import xmlrpc.client
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from ftsim import control  # noqa: E402
 from ftsim import controller as ctl  # noqa: E402
 from ftsim import model as mdl  # noqa: E402
 from ftsim import sandbox  # noqa: E402
 from ftsim import sensor as sim  # noqa: E402
 
-CONTROL = ("127.0.0.1", 20202)
+CONTROL = (control.HOST, control.PORT)
 PACKAGE = ctl.DATA_SIZE
 WARM_VALUES = (1.0, 2.0, 3.0, 0.1, 0.2, 0.3)
 WARM_PACKAGES = 300
@@ -172,23 +173,8 @@ def warm_fixed_point():
 
 # --------------------------------------------------------------- XML-RPC clients
 
-def rpc_raw(body, timeout=5.0):
-    """POSTs body to the control service; returns (status, reply bytes)."""
-    conn = http.client.HTTPConnection(*CONTROL, timeout=timeout)
-    try:
-        conn.request("POST", "/RPC2", body, {"Content-Type": "text/xml"})
-        resp = conn.getresponse()
-        return resp.status, resp.read()
-    finally:
-        conn.close()
-
-
-def rpc(method, *params, timeout=5.0):
-    """A well-formed call; returns the result or raises xmlrpc.client.Fault."""
-    status, reply = rpc_raw(xmlrpc.client.dumps(params, method).encode(), timeout)
-    if status != 200:
-        raise RuntimeError("HTTP %s for %s" % (status, method))
-    return xmlrpc.client.loads(reply)[0][0]
+rpc_raw = functools.partial(control.post, timeout=5.0)   # (status, reply bytes)
+rpc = functools.partial(control.call, timeout=5.0)       # the result, or a Fault
 
 
 NAN = float("nan")

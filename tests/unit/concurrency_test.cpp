@@ -7,7 +7,6 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
-#include <xmlrpc-c/base.hpp>
 
 #include <atomic>
 #include <cmath>
@@ -15,11 +14,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <xmlrpc-c/base.hpp>
 
 #include "control/methods.h"
 #include "driver/sensor_state.h"
 #include "sensor/frame.h"
-#include "stream/stream_loop.h"
+#include "stream/stream_pass.h"
 #include "stream/wrench.h"
 
 namespace {
@@ -176,7 +176,8 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
             timeval tv{0, 20000};
             if (select(master + 1, &set, nullptr, nullptr, &tv) > 0) {
                 ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) commands.append(buf, size_t(n));
+                if (n > 0)
+                    commands.append(buf, size_t(n));
             }
         }
     });

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sensor/frame.h"
-#include "stream/stream_loop.h"
+#include "stream/stream_pass.h"
 
 // Thrown where the real read_byte would end the process.
 struct PortDead : std::runtime_error {

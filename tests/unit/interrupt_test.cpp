@@ -1,20 +1,21 @@
 // SIGINT ends the process with status 2 even when closing the ports makes another thread's
 // read or write fail at that moment: that thread's fatal exit must not win the race.
 
+#include "driver/interrupt.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "driver/interrupt.h"
-#include "rtde/rtde_client.h"
-#include "sensor/serial_io.h"
+#include "driver/fatal_exit.h"
 
 namespace {
 void stream_meets_closed_port_during_interrupt() {
     int fds[2];
-    if (pipe(fds) != 0) _exit(10);
+    if (pipe(fds) != 0)
+        _exit(10);
     sensor_fd = fds[0];
     rtde_socket = fds[1];
     std::thread handler([] {

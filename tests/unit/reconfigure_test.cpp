@@ -1,7 +1,5 @@
 // The sensor's reconfiguration command sequence.
 
-#include "sensor/reconfigure.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 
 #include "driver/sensor_state.h"
 #include "pty_pair.h"
+#include "sensor/reconfigure_command.h"
 
 using testutil::PtyPair;
 using testutil::TimedByte;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/descriptor_io.h"
 #include "rtde/rtde_client.h"
 #include "rtde/rtde_package.h"
-#include "sensor/serial_io.h"
 
 namespace {
 using testing::ExitedWithCode;

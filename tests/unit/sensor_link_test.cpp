@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "driver/descriptor_io.h"
+#include "driver/interrupt.h"
 #include "pty_pair.h"
 #include "sensor/frame.h"
 #include "sensor/probe.h"

@@ -1,3 +1,5 @@
+#include "stream/stream_pass.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -11,7 +13,6 @@
 
 #include "driver/sensor_state.h"
 #include "fake_port.h"
-#include "stream/stream_loop.h"
 
 namespace {
 using testing::internal::CaptureStderr;

@@ -27,7 +27,7 @@
 #include <xmlrpc-c/client_transport.hpp>
 #include <xmlrpc-c/girerr.hpp>
 
-#include "sensor/reconfigure.h"
+#include "sensor/reconfigure_command.h"
 
 namespace {
 enum Exit { ok = 0, refused = 1, usage = 2, unreachable = 3, busy = 4 };

@@ -1,0 +1,25 @@
+#include "driver/fatal_exit.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+std::atomic<bool> stop_begun{false};
+}
+
+void fatal_exit(int status) {
+    if (stop_begun.load()) {
+        for (;;) pause();
+    }
+    exit(status);
+}
+
+void begin_stop() {
+    stop_begun.store(true);
+}
+
+bool stopping() {
+    return stop_begun.load();
+}
