@@ -25,29 +25,25 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tools"))
 sys.path.insert(0, os.path.join(REPO, "bench"))
 
-from ftsim import sandbox  # noqa: E402
+from ftsim import control, sandbox  # noqa: E402
 from run_bench import FILTER_ALPHA, PACED_RATE, Loadgen, log  # noqa: E402
 
-CONTROL_PORT = 20202
 CLIENTS = 8
 BODY_BYTES = 500 * 1024
 
 
 def big_call():
     """A well-formed call of 500 KiB: one long string the parser must read whole."""
-    head = b"<?xml version='1.0'?><methodCall><methodName>get_title</methodName><params>" \
-           b"<param><value><string>"
-    tail = b"</string></value></param></params></methodCall>"
-    body = head + b"x" * (BODY_BYTES - len(head) - len(tail)) + tail
-    return (b"POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
-            b"Connection: close\r\nContent-Length: %d\r\n\r\n" % len(body)) + body
+    empty = control.method_call("get_title", control.param("string", ""))
+    return control.http_request(control.method_call(
+        "get_title", control.param("string", "x" * (BODY_BYTES - len(empty)))))
 
 
 def client(address, stop):
     request = big_call()
     while not stop.is_set():
         try:
-            with socket.create_connection(("127.0.0.1", CONTROL_PORT), timeout=5,
+            with socket.create_connection((control.HOST, control.PORT), timeout=5,
                                           source_address=(address, 0)) as s:
                 s.sendall(request)
                 while s.recv(65536):
