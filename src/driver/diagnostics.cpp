@@ -8,8 +8,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "driver/debug_log.h"
+#include "driver/fatal_exit.h"
 
 std::atomic<uint64_t> lines_dropped{0};
 std::atomic<uint64_t> lines_left_out{0};
@@ -18,6 +20,9 @@ namespace {
 const auto relaxed = std::memory_order_relaxed;
 // Four a second: readable, and far below the journal's 10,000 lines in 30 s.
 constexpr int64_t report_interval_ns = 250000000;
+
+// Held while a stream line is written; the stop takes it once, after it has begun.
+std::mutex stream_lines;
 
 void count(std::atomic<uint64_t>& counter) {
     counter.fetch_add(1, relaxed);
@@ -71,7 +76,8 @@ void diagnostics_start() {
 }
 
 void stream_stderr(const char* line) {
-    if (!write_err(line, strlen(line)))
+    std::lock_guard<std::mutex> lock(stream_lines);
+    if (!stopping() && !write_err(line, strlen(line)))
         count(lines_dropped);
 }
 
@@ -89,9 +95,16 @@ bool stderr_line_bounded(const char* line, int wait_ms) {
 // The debug log is a regular file or /dev/null (never a pipe or a FIFO), which takes a line
 // from the page cache at once: every line is kept, and the rotation bounds the disk it uses.
 void stream_log(const char* line) {
+    std::lock_guard<std::mutex> lock(stream_lines);
+    if (stopping())
+        return;
     fputs(line, stdout);
     fflush(stdout);
     debug_log_check();
+}
+
+void end_stream_lines() {
+    std::lock_guard<std::mutex> lock(stream_lines);
 }
 
 bool report_due(ReportLimit& limit, int64_t now_ns) {

@@ -14,6 +14,7 @@ extern std::atomic<uint64_t> lines_left_out;
 void diagnostics_start();
 
 // Writes a line to standard error if it can take it now; counts it in lines_dropped if not.
+// Once the stop has begun, neither writer writes.
 void stream_stderr(const char* line);
 
 // A line that must not be lost lightly (a fatal reason, the interrupt's report): waits up to
@@ -23,6 +24,10 @@ bool stderr_line_bounded(const char* line, int wait_ms);
 
 // Writes a line to the debug log (standard output).
 void stream_log(const char* line);
+
+// Called by the stop once it has begun: waits for a stream line under way, after which the
+// stream writes none, so the stop's own lines are the last.
+void end_stream_lines();
 
 // A per-frame report on standard error: a few a second at most.
 struct ReportLimit {

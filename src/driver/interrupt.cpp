@@ -46,6 +46,7 @@ void close_port(int fd, int placeholder) {
 
 void interrupt_handler(int signal_number) {
     begin_stop();
+    end_stream_lines();
     std::cout << "Interrupt signal (" << signal_number << ") received.\n";
     // Bounded: a standard error nobody reads must not keep the process from ending.
     char line[48];
