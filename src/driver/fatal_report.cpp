@@ -45,3 +45,14 @@ void report_fatal(const char* format, ...) {
     // Bounded, as a standard error nobody reads must not keep the process from ending.
     stderr_line_bounded(line, 1000);
 }
+
+void fail_logged(const char* format, ...) {
+    char message[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    puts(message);
+    report_fatal("%s\n", message);
+    fatal_exit(1);
+}

@@ -6,3 +6,7 @@
 // "<3>" prefix that gives it priority err (journalctl -p err shows it); on a terminal or in
 // a file it is written as it is.
 void report_fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process with status 1 after a fatal error (through fatal_exit), its reason a line
+// of its own in the debug log and, as report_fatal writes it, in the journal.
+[[noreturn]] void fail_logged(const char* format, ...) __attribute__((format(printf, 1, 2)));

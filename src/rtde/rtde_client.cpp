@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,19 +35,6 @@ constexpr time_t send_timeout_s = 1;
 // 32 packages, 40 ms at 800 frames/s: what a controller's delayed acknowledgement (up to 40 ms)
 // holds back while the connection's congestion window is still small, never a backlog.
 constexpr int queue_limit = 32 * rtde_data_package_size;
-
-// The reason goes to the debug log as a line of its own, and to the journal.
-[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void fail(const char* format, ...) {
-    char message[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    puts(message);
-    report_fatal("%s\n", message);
-    fatal_exit(1);
-}
 
 // What perror would write, in one line that the journal files as an error.
 [[noreturn]] void fail_errno(const char* what) {
@@ -103,7 +89,7 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
     uint8_t request[rtde_buffer_size];
     int length = rtde_encode_setup_request(request, names);
     if (length < 0)
-        fail("%s", "RTDE input names do not fit the set-up request!");
+        fail_logged("%s", "RTDE input names do not fit the set-up request!");
     (void)write_fully(sock, request, length);
 
     RtdeReply reply;
@@ -111,26 +97,20 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
         case ReplyRead::ok:
             return rtde_take_reply(reply, recipe_id);
         case ReplyRead::size_unreadable:
-            fail("%s", "Reading HEADER.size failed!");
+            fail_logged("%s", "Reading HEADER.size failed!");
         case ReplyRead::type_unreadable:
-            fail("%s", "Reading HEADER.type failed!");
+            fail_logged("%s", "Reading HEADER.type failed!");
         case ReplyRead::payload_unreadable:
-            fail("%s", "Reading PAYLOAD failed!");
+            fail_logged("%s", "Reading PAYLOAD failed!");
         case ReplyRead::too_short:
-            fail("Invalid RTDE reply: size %u is below the 3-byte header", reply.size);
+            fail_logged("Invalid RTDE reply: size %u is below the 3-byte header", reply.size);
         case ReplyRead::no_recipe_id:
-            fail("Invalid RTDE reply: 'I' reply of size %u holds no recipe id", reply.size);
+            fail_logged("Invalid RTDE reply: 'I' reply of size %u holds no recipe id", reply.size);
         case ReplyRead::too_long:
-            fail("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer",
-                 reply.size - rtde_header_size);
+            fail_logged("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer",
+                        reply.size - rtde_header_size);
     }
     return false;
-}
-
-int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]) {
-    uint8_t package[rtde_data_package_size];
-    rtde_encode_data(package, recipe_id, values);
-    return write_fully(sock, package, rtde_data_package_size);
 }
 
 bool rtde_queue_has_room(int unsent_bytes) {
@@ -175,7 +155,7 @@ void rtde_connect(uint8_t* recipe_id) {
     while (!rtde_setup_inputs(rtde_socket, input_variable, recipe_id)) {
         std::cout << "Could not yet setup RTDE connection." << std::endl;
         if (difftime(time(nullptr), t0) > setup_limit_s)
-            fail("%s", "Setup RTDE connection failed!");
+            fail_logged("%s", "Setup RTDE connection failed!");
         sleep(1);
     }
     timeval send_timeout{send_timeout_s, 0};

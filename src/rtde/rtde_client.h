@@ -34,9 +34,6 @@ bool rtde_take_reply(const RtdeReply& reply, uint8_t* recipe_id);
 // the reply cannot be read or does not fit.
 bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id);
 
-// Sends one data package of six values; 0 when all 52 bytes went out, 1 on a write error.
-int rtde_send_data(int sock, uint8_t recipe_id, const double values[6]);
-
 // What became of a data package offered to the controller.
 enum RtdeOffer { rtde_sent = 0, rtde_failed = 1, rtde_skipped = 2 };
 

@@ -9,6 +9,7 @@
 #include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/sensor_state.h"
+#include "rtde/rtde_client.h"
 
 namespace {
 constexpr double header_timeout_s = 10.0;
@@ -42,11 +43,7 @@ void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
     if (ctx.refused_since_ns == 0) {
         ctx.refused_since_ns = now;
     } else if (controller_lost(ctx.refused_since_ns, now)) {
-        const char reason[] = "Controller took no data package for 10 s, exiting\n";
-        report_fatal("%s", reason);
-        fputs(reason, stdout);
-        fflush(stdout);
-        fatal_exit(1);
+        fail_logged("%s", "Controller took no data package for 10 s, exiting");
     }
     note_no_package(ctx, state, port);
 }
@@ -54,11 +51,11 @@ void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
 void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
     const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
     const int result = port.send(wrench);
-    if (result == 2) {
+    if (result == rtde_skipped) {
         note_skipped(ctx, state, port);
         return;
     }
-    if (result != 0) {
+    if (result != rtde_sent) {
         int error = errno;
         report_fatal("Sending data package to controller failed, exiting: %s\n", strerror(error));
         fatal_exit(1);

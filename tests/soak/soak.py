@@ -480,9 +480,8 @@ def run(args):
     out = Output(daemon)
     warm_data = controller.raw_data()
     plan.warm_packages = len(warm_data) // PACKAGE
-    plan.warm_skipped = 0
-    plan.warm_skipped = skipped(plan)
     warm_stats = rpc("get_statistics")
+    plan.warm_skipped = warm_stats["skipped_packages"]
     last = ctl.unpack_data(warm_data[-PACKAGE:], 1)[0]
     if len(warm_data) % PACKAGE or list(last) != model_start:
         raise AssertionError("warm-up ended at %r, not at the filter's fixed point %r"
@@ -518,8 +517,8 @@ def run(args):
     try:
         failures, t_play = play(plan, model, sensor, controller, daemon, out, args.duration)
         freq = rpc("get_sample_freq")
-        n_skipped = skipped(plan)
         stats = rpc("get_statistics")
+        n_skipped = stats["skipped_packages"] - plan.warm_skipped
     finally:
         t_end = time.monotonic()
         alive = daemon.poll() is None
