@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <cstdio>
 
 namespace {
 std::atomic<bool> stop_begun{false};
@@ -13,7 +13,17 @@ void fatal_exit(int status) {
     if (stop_begun.load()) {
         for (;;) pause();
     }
-    exit(status);
+    end_process(status);
+}
+
+void end_process(int status) {
+    // Standard output is flushed line by line; whatever a line left behind goes out only if
+    // no other thread holds the stream.
+    if (ftrylockfile(stdout) == 0) {
+        fflush_unlocked(stdout);
+        funlockfile(stdout);
+    }
+    _exit(status);
 }
 
 void begin_stop() {

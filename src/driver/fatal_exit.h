@@ -1,11 +1,16 @@
-// How a thread ends the process after a fatal error while a stop may be under way.
+// How the process ends: after a fatal error, or at the end of a stop.
 #pragma once
 
 // Ends the process with status after a fatal error, unless a stop is already ending it:
 // then the calling thread waits for that end. The stop closes the ports, which makes the
-// other threads' reads and writes fail, and their exit(1) must not race the stop's exit
-// and turn a clean stop (status 2) into a failure.
+// other threads' reads and writes fail, and their end must not race the stop's and turn a
+// clean stop (status 2) into a failure.
 [[noreturn]] void fatal_exit(int status);
+
+// Ends the process with status at once. Every line has been written (bounded) by then, so
+// nothing waits on stdio: a flush of a stream whose lock a thread blocked on a full pipe
+// holds, or whose reader is stuck, would keep the process alive for ever.
+[[noreturn]] void end_process(int status);
 
 // Marks a stop as under way, for good; the stop then ends the process itself.
 void begin_stop();

@@ -21,19 +21,13 @@ bool stderr_is_journal() {
         return false;
     return st.st_dev == device && st.st_ino == inode;
 }
-}  // namespace
 
-void report_fatal(const char* format, ...) {
-    // A stop under way closes the ports under the other threads: what then fails in them is
-    // the stop, not a fault to report.
+void report(const char* format, va_list args) {
     if (stopping())
         return;
     char line[1024];
     int length = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
-    va_list args;
-    va_start(args, format);
     int n = vsnprintf(line + length, sizeof line - size_t(length), format, args);
-    va_end(args);
     if (n < 0)
         return;
     length += n;
@@ -41,18 +35,40 @@ void report_fatal(const char* format, ...) {
         length = int(sizeof line) - 1;
         line[length - 1] = '\n';  // a cut line still ends as a line
     }
-    fflush(stderr);
     // Bounded, as a standard error nobody reads must not keep the process from ending.
     stderr_line_bounded(line, 1000);
 }
 
-void fail_logged(const char* format, ...) {
-    char message[256];
+[[noreturn]] void end_with(int status, bool logged, const char* format, va_list args) {
+    if (logged) {
+        char message[256];
+        va_list copy;
+        va_copy(copy, args);
+        if (vsnprintf(message, sizeof message, format, copy) >= int(sizeof message))
+            message[sizeof message - 2] = '\n';
+        va_end(copy);
+        stream_log(message);
+    }
+    report(format, args);
+    fatal_exit(status);
+}
+}  // namespace
+
+void report_fatal(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
+    report(format, args);
     va_end(args);
-    puts(message);
-    report_fatal("%s\n", message);
-    fatal_exit(1);
+}
+
+void fail(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    end_with(status, false, format, args);
+}
+
+void fail_logged(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    end_with(1, true, format, args);
 }

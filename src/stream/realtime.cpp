@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/diagnostics.h"
+
 namespace {
 // Far more than the per-frame path's deepest call needs; locked below the current frame.
 constexpr size_t stack_reserve = 128 * 1024;
@@ -28,10 +30,27 @@ __attribute__((noinline)) void touch_stack() {
     asm volatile("" : : "r"(reserve) : "memory");  // the stores must happen
 }
 
+// The end of this thread's stack mapping; 0 when it cannot be had.
+uintptr_t stack_end() {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return 0;
+    const int rc = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    return rc == 0 ? uintptr_t(base) + size : 0;
+}
+
+// A page above top, the frames that hold what the stream uses, but never past the mapping's
+// end: with a small environment, as under systemd, that lies within the page.
 int lock_stack(const void* top) {
     char here;
     uintptr_t low = page_down(uintptr_t(&here) - stack_reserve - 4096);
     uintptr_t high = uintptr_t(top) + 4096;
+    const uintptr_t end = stack_end();
+    if (end > uintptr_t(top) && end < high)
+        high = end;
     touch_stack();
     return mlock(reinterpret_cast<void*>(low), high - low);
 }
@@ -56,17 +75,23 @@ void make_stream_realtime(const void* top) {
     sched_param param{};
     param.sched_priority = stream_priority;
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    char line[160];
     if (rc != 0) {
-        fprintf(stderr, "Real-time priority not permitted (%s), streaming at normal priority\n",
-                strerror(rc));
+        snprintf(line, sizeof line,
+                 "Real-time priority not permitted (%s), streaming at normal priority\n",
+                 strerror(rc));
+        stream_stderr(line);
         return;
     }
     int locked = lock_stack(top);
     int error = locked != 0 ? errno : 0;
     dl_iterate_phdr(lock_program_segment, &locked);
-    if (locked != 0)
-        fprintf(stderr, "Locking the stream's memory failed (%s), page faults possible\n",
-                strerror(error != 0 ? error : errno));
-    printf("Stream at SCHED_FIFO priority %d\n", stream_priority);
-    fflush(stdout);
+    if (locked != 0) {
+        snprintf(line, sizeof line,
+                 "Locking the stream's memory failed (%s), page faults possible\n",
+                 strerror(error != 0 ? error : errno));
+        stream_stderr(line);
+    }
+    snprintf(line, sizeof line, "Stream at SCHED_FIFO priority %d\n", stream_priority);
+    stream_log(line);
 }

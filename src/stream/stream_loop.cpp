@@ -29,7 +29,6 @@ class DevicePort : public StreamPort {
 }  // namespace
 
 void stream_loop(SensorState& state, uint8_t recipe_id) {
-    diagnostics_start();
     make_stream_realtime(&state);
     DevicePort port(recipe_id);
     StreamContext ctx;
