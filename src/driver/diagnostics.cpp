@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -32,9 +31,9 @@ constexpr int64_t finish_ns = 100000000;
 // Held while a stream line is written; the stop takes it once, after it has begun.
 std::mutex stream_lines;
 // Held while any line goes to a descriptor, so that no other thread's line lands inside
-// one that went out in parts. Every holder is bounded in time, and a writer waits for it
-// no longer than for the descriptor.
-std::timed_mutex line_writes;
+// one that went out in parts. Every holder is bounded in time, so a writer that waits for
+// it is too; one that never waits (the stream's) does not take it when it is held.
+std::mutex line_writes;
 
 void count(std::atomic<uint64_t>& counter) {
     counter.fetch_add(1, relaxed);
@@ -94,7 +93,11 @@ ssize_t write_now(const Channel& c, const char* p, size_t n) {
 // go out whole is counted dropped.
 bool write_line(const Channel& c, const char* line, size_t n, int64_t wait_ns) {
     int64_t deadline = now_ns() + wait_ns;
-    std::unique_lock<std::timed_mutex> lock(line_writes, std::chrono::nanoseconds(wait_ns));
+    std::unique_lock<std::mutex> lock(line_writes, std::defer_lock);
+    if (wait_ns > 0)
+        lock.lock();
+    else
+        lock.try_lock();
     size_t sent = 0;
     while (lock.owns_lock() && sent < n) {
         ssize_t w = write_now(c, line + sent, n - sent);

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 
 namespace {
 std::atomic<bool> stop_begun{false};
@@ -17,12 +16,6 @@ void fatal_exit(int status) {
 }
 
 void end_process(int status) {
-    // Standard output is flushed line by line; whatever a line left behind goes out only if
-    // no other thread holds the stream.
-    if (ftrylockfile(stdout) == 0) {
-        fflush_unlocked(stdout);
-        funlockfile(stdout);
-    }
     _exit(status);
 }
 

@@ -7,9 +7,9 @@
 // clean stop (status 2) into a failure.
 [[noreturn]] void fatal_exit(int status);
 
-// Ends the process with status at once. Every line has been written (bounded) by then, so
-// nothing waits on stdio: a flush of a stream whose lock a thread blocked on a full pipe
-// holds, or whose reader is stuck, would keep the process alive for ever.
+// Ends the process with status at once, without waiting on stdio: every line has been
+// written and flushed by then, and a flush of a stream held by a thread blocked on a full
+// pipe would wait for ever.
 [[noreturn]] void end_process(int status);
 
 // Marks a stop as under way, for good; the stop then ends the process itself.

@@ -45,16 +45,17 @@ void close_port(int fd, int placeholder) {
 void interrupt_handler(int signal_number) {
     begin_stop();
     end_stream_lines();
-    // Written, not left to a flush at the exit: a standard output nobody reads (before the
-    // debug log takes it) would hold the exit for ever.
     char line[48];
     snprintf(line, sizeof line, "Interrupt signal (%i) received.\n", signal_number);
-    stdout_line_bounded(line, 1000);
     stderr_line_bounded(line, 1000);
     // A command sequence under way ends first (about 2 s): a sensor stopped between its "s"
     // and its "#R" stays silent until it is powered off. The lock is never given back, and a
     // sequence that wins it before the stop does starts nothing, so none starts after this.
     (void)sensor_command_lock().try_lock_for(command_wait);
+    // Where the exit's flush would have put it, behind the sequence's echo in the log; but
+    // written, as a standard output nobody reads (before the log takes it) would hold that
+    // flush for ever.
+    stdout_line_bounded(line, 1000);
     stderr_line_bounded("Close ports!\n", 1000);
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)

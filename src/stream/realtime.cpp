@@ -30,27 +30,10 @@ __attribute__((noinline)) void touch_stack() {
     asm volatile("" : : "r"(reserve) : "memory");  // the stores must happen
 }
 
-// The end of this thread's stack mapping; 0 when it cannot be had.
-uintptr_t stack_end() {
-    pthread_attr_t attr;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
-        return 0;
-    const int rc = pthread_attr_getstack(&attr, &base, &size);
-    pthread_attr_destroy(&attr);
-    return rc == 0 ? uintptr_t(base) + size : 0;
-}
-
-// A page above top, the frames that hold what the stream uses, but never past the mapping's
-// end: with a small environment, as under systemd, that lies within the page.
-int lock_stack(const void* top) {
+int lock_stack(const void* top, size_t size) {
     char here;
     uintptr_t low = page_down(uintptr_t(&here) - stack_reserve - 4096);
-    uintptr_t high = uintptr_t(top) + 4096;
-    const uintptr_t end = stack_end();
-    if (end > uintptr_t(top) && end < high)
-        high = end;
+    uintptr_t high = uintptr_t(top) + size;
     touch_stack();
     return mlock(reinterpret_cast<void*>(low), high - low);
 }
@@ -71,7 +54,7 @@ int lock_program_segment(dl_phdr_info* info, size_t, void* result) {
 }
 }  // namespace
 
-void make_stream_realtime(const void* top) {
+void make_stream_realtime(const void* top, size_t size) {
     sched_param param{};
     param.sched_priority = stream_priority;
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
@@ -83,7 +66,7 @@ void make_stream_realtime(const void* top) {
         stream_stderr(line);
         return;
     }
-    int locked = lock_stack(top);
+    int locked = lock_stack(top, size);
     int error = locked != 0 ? errno : 0;
     dl_iterate_phdr(lock_program_segment, &locked);
     if (locked != 0) {
