@@ -325,6 +325,8 @@ class ReconfigurationEnds(harness.BenchCase):
                     s.wait_received(b"Cf,59,0,0,1\ns", timeout=5)
                     d.proc.send_signal(getattr(signal, stop))
                     self.assertExitStatus(d, 2)
+                    # The simulator's reader may get the last bytes a moment after the exit.
+                    s.wait_received(b"s#R", timeout=5)
                     # Whole sequences only (a slow test may signal during the second).
                     rx = s.received()
                     self.assertEqual(rx, sequence(59) * max(1, len(rx) // len(sequence(59))),

@@ -500,7 +500,7 @@ class Interrupt(harness.BenchCase):
                     d.interrupt()
                     self.assertExitStatus(d, 2, timeout=15)
                     if phase == "configuring":
-                        self.assertTrue(s.received().endswith(b"#R"), s.received())
+                        s.wait_received(b"s#R", timeout=5)
                 finally:
                     self.reset()
 
