@@ -12,10 +12,6 @@ void fatal_exit(int status) {
     if (stop_begun.load()) {
         for (;;) pause();
     }
-    end_process(status);
-}
-
-void end_process(int status) {
     _exit(status);
 }
 
