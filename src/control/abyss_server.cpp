@@ -4,7 +4,6 @@
 
 #include "control/connection_server.h"
 #include "control/methods.h"
-#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 
 AbyssServer::AbyssServer(SensorState* state) : state(state) {
@@ -27,6 +26,5 @@ void* server_thread(void* arg) {
     // Serves until the process ends; it comes back only when the port cannot be had or
     // the service fails.
     std::string failure = serve_connections(&server->registry, control_port);
-    report_fatal("XML-RPC control service on port %u failed: %s\n", control_port, failure.c_str());
-    fatal_exit(1);
+    fail(1, "XML-RPC control service on port %u failed: %s\n", control_port, failure.c_str());
 }

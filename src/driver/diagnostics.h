@@ -1,26 +1,31 @@
-// The stream thread's own lines: never waited for. Standard error takes a line now or loses
-// it; the debug log, a regular file, takes every line.
+// The one writer of a diagnostic line: bounded in time, a line goes whole or is counted
+// dropped, never a fragment and then a repeat. The stream's lines never wait; the debug log,
+// a regular file, takes every line.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-// Lines of the stream that standard error or the log could not take, and per-frame reports
-// left out of standard error by their rate limit.
+// Lines that standard error (or standard output, for the stop's report) did not take whole,
+// and per-frame reports left out of standard error by their rate limit.
 extern std::atomic<uint64_t> lines_dropped;
 extern std::atomic<uint64_t> lines_left_out;
 
-// Chooses how standard error is written without waiting. Until then it is polled, as in tests.
+// Chooses how standard error is written without waiting. Called before any thread starts;
+// until then it is polled, as in tests.
 void diagnostics_start();
 
-// Writes a line to standard error if it can take it now; counts it in lines_dropped if not.
-// Once the stop has begun, neither writer writes.
+// Writes a line to standard error if it can start now; counts it in lines_dropped if not.
+// Once the stop has begun, it writes nothing.
 void stream_stderr(const char* line);
 
-// A line that must not be lost lightly (a fatal reason, the interrupt's report): waits up to
+// A line that must not be lost lightly (a fatal reason, the stop's report): waits up to
 // wait_ms for standard error to take it, so that a stuck reader cannot keep the process from
-// ending. False when it was dropped.
+// ending. False when it did not go out whole.
 bool stderr_line_bounded(const char* line, int wait_ms);
+
+// The same on standard output, whatever it is at the moment (the terminal, or the debug log).
+bool stdout_line_bounded(const char* line, int wait_ms);
 
 // Writes a line to the debug log (standard output).
 void stream_log(const char* line);
@@ -29,9 +34,9 @@ void stream_log(const char* line);
 // stream writes none, so the stop's own lines are the last.
 void end_stream_lines();
 
-// A per-frame report on standard error: a few a second at most.
+// A per-frame report on standard error: a burst of a few, then a few a second at most.
 struct ReportLimit {
-    int64_t next_ns = 0;
+    int64_t next_ns = 0;  // when the burst is whole again plus one interval
     unsigned long left_out = 0;
 };
 // True when the report may go out at now_ns (and the limit moves on); false counts it left out.

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 
 namespace {
 std::atomic<bool> stop_begun{false};
@@ -13,7 +12,7 @@ void fatal_exit(int status) {
     if (stop_begun.load()) {
         for (;;) pause();
     }
-    exit(status);
+    _exit(status);
 }
 
 void begin_stop() {

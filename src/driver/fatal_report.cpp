@@ -21,38 +21,52 @@ bool stderr_is_journal() {
         return false;
     return st.st_dev == device && st.st_ino == inode;
 }
+
+// Bounded, as a standard error nobody reads must not keep the process from ending. A stop
+// under way closes the ports under the other threads: what then fails is the stop, no fault.
+void report_line(const char* line) {
+    if (!stopping())
+        stderr_line_bounded(line, 1000);
+}
+
+// The reason as one line, "<3>" first where the journal reads it; returns the prefix's length.
+int format_reason(char (&line)[1024], const char* format, va_list args) {
+    const int prefix = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
+    const int n = vsnprintf(line + prefix, sizeof line - size_t(prefix), format, args);
+    if (n < 0)
+        line[prefix] = 0;
+    else if (prefix + n >= int(sizeof line))
+        line[sizeof line - 2] = '\n';  // a cut line still ends as a line
+    return prefix;
+}
+
+[[noreturn]] void end_with(int status, bool logged, const char* format, va_list args) {
+    char line[1024];
+    const int prefix = format_reason(line, format, args);
+    if (logged)
+        stream_log(line + prefix);
+    report_line(line);
+    fatal_exit(status);
+}
 }  // namespace
 
 void report_fatal(const char* format, ...) {
-    // A stop under way closes the ports under the other threads: what then fails in them is
-    // the stop, not a fault to report.
-    if (stopping())
-        return;
     char line[1024];
-    int length = stderr_is_journal() ? snprintf(line, sizeof line, "<3>") : 0;
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(line + length, sizeof line - size_t(length), format, args);
+    format_reason(line, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    length += n;
-    if (length >= int(sizeof line)) {
-        length = int(sizeof line) - 1;
-        line[length - 1] = '\n';  // a cut line still ends as a line
-    }
-    fflush(stderr);
-    // Bounded, as a standard error nobody reads must not keep the process from ending.
-    stderr_line_bounded(line, 1000);
+    report_line(line);
+}
+
+void fail(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    end_with(status, false, format, args);
 }
 
 void fail_logged(const char* format, ...) {
-    char message[256];
     va_list args;
     va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    puts(message);
-    report_fatal("%s\n", message);
-    fatal_exit(1);
+    end_with(1, true, format, args);
 }

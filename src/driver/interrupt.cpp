@@ -7,15 +7,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <iostream>
 #include <mutex>
 
 #include "driver/diagnostics.h"
 #include "driver/fatal_exit.h"
 
-int sensor_fd = -1;
-int rtde_socket = -1;
+std::atomic<int> sensor_fd{-1};
+std::atomic<int> rtde_socket{-1};
 
 namespace {
 // SIGINT's number: the status of every clean stop, whichever signal asked for it.
@@ -47,22 +45,24 @@ void close_port(int fd, int placeholder) {
 void interrupt_handler(int signal_number) {
     begin_stop();
     end_stream_lines();
-    std::cout << "Interrupt signal (" << signal_number << ") received.\n";
-    // Bounded: a standard error nobody reads must not keep the process from ending.
     char line[48];
     snprintf(line, sizeof line, "Interrupt signal (%i) received.\n", signal_number);
     stderr_line_bounded(line, 1000);
     // A command sequence under way ends first (about 2 s): a sensor stopped between its "s"
-    // and its "#R" stays silent until it is powered off. The lock is never given back, so
-    // no later sequence can start.
+    // and its "#R" stays silent until it is powered off. The lock is never given back, and a
+    // sequence that wins it before the stop does starts nothing, so none starts after this.
     (void)sensor_command_lock().try_lock_for(command_wait);
+    // Where the exit's flush would have put it, behind the sequence's echo in the log; but
+    // written, as a standard output nobody reads (before the log takes it) would hold that
+    // flush for ever.
+    stdout_line_bounded(line, 1000);
     stderr_line_bounded("Close ports!\n", 1000);
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
         placeholder[0] = -1;
     close_port(sensor_fd, placeholder[0]);
     close_port(rtde_socket, placeholder[0]);
-    exit(stop_status);
+    _exit(stop_status);  // as fatal_exit does: nothing waits on stdio
 }
 
 namespace {

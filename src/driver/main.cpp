@@ -13,7 +13,7 @@
 
 #include "control/abyss_server.h"
 #include "driver/debug_log.h"
-#include "driver/fatal_exit.h"
+#include "driver/diagnostics.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
@@ -67,8 +67,9 @@ std::vector<std::string> scan_ports() {
         sensor_fd = open(path.str().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (sensor_fd != -1) {
             candidates.push_back(path.str());
-            close(sensor_fd);
-            fprintf(stderr, "Found port %s\n", path.str().c_str());
+            close(sensor_fd.exchange(-1));  // the number may be handed out again
+            const std::string line = "Found port " + path.str() + "\n";
+            stderr_line_bounded(line.c_str(), 1000);
         }
     }
     return candidates;
@@ -79,6 +80,7 @@ int main(int argc, char** argv) {
     int status = handle_arguments(argc, argv);
     if (status >= 0)
         return status;
+    diagnostics_start();  // before any thread: the writers read what it chooses
     if (install_interrupt_handler() != 0) {
         report_fatal("Couldn't create pthread\n");
         return 1;
@@ -94,10 +96,8 @@ int main(int argc, char** argv) {
     }
 
     std::vector<std::string> candidates = scan_ports();
-    if (candidates.empty()) {
-        report_fatal("No port found!\n");
-        fatal_exit(no_port_status);
-    }
+    if (candidates.empty())
+        fail(no_port_status, "No port found!\n");
     std::string chosen;
     for (const std::string& path : candidates) {
         if (probe_serialport(path.c_str(), probe_limit_s)) {
@@ -105,10 +105,8 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (chosen.empty()) {
-        report_fatal("No valid port found!\n");
-        fatal_exit(1);
-    }
+    if (chosen.empty())
+        fail(1, "No valid port found!\n");
 
     debug_log_start();
 
@@ -117,10 +115,8 @@ int main(int argc, char** argv) {
     state.recipe_id.store(recipe_id, std::memory_order_relaxed);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
-    if (sensor_fd == -1) {
-        report_fatal("Opening %s for streaming failed! Exiting...\n", chosen.c_str());
-        fatal_exit(1);
-    }
+    if (sensor_fd == -1)
+        fail(1, "Opening %s for streaming failed! Exiting...\n", chosen.c_str());
     state.serial_fd.store(sensor_fd);
     state.set_port(chosen);
     stream_loop(state, recipe_id);

@@ -17,7 +17,6 @@
 #include <iostream>
 
 #include "driver/descriptor_io.h"
-#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 #include "rtde/rtde_package.h"
@@ -35,13 +34,6 @@ constexpr time_t send_timeout_s = 1;
 // 32 packages, 40 ms at 800 frames/s: what a controller's delayed acknowledgement (up to 40 ms)
 // holds back while the connection's congestion window is still small, never a backlog.
 constexpr int queue_limit = 32 * rtde_data_package_size;
-
-// What perror would write, in one line that the journal files as an error.
-[[noreturn]] void fail_errno(const char* what) {
-    int error = errno;
-    report_fatal("%s: %s\n", what, strerror(error));
-    fatal_exit(1);
-}
 }  // namespace
 
 ReplyRead rtde_read_reply(int sock, RtdeReply* reply) {
@@ -89,7 +81,7 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
     uint8_t request[rtde_buffer_size];
     int length = rtde_encode_setup_request(request, names);
     if (length < 0)
-        fail_logged("%s", "RTDE input names do not fit the set-up request!");
+        fail_logged("RTDE input names do not fit the set-up request!\n");
     (void)write_fully(sock, request, length);
 
     RtdeReply reply;
@@ -97,18 +89,20 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
         case ReplyRead::ok:
             return rtde_take_reply(reply, recipe_id);
         case ReplyRead::size_unreadable:
-            fail_logged("%s", "Reading HEADER.size failed!");
+            fail_logged("Reading HEADER.size failed!\n");
         case ReplyRead::type_unreadable:
-            fail_logged("%s", "Reading HEADER.type failed!");
+            fail_logged("Reading HEADER.type failed!\n");
         case ReplyRead::payload_unreadable:
-            fail_logged("%s", "Reading PAYLOAD failed!");
+            fail_logged("Reading PAYLOAD failed!\n");
         case ReplyRead::too_short:
-            fail_logged("Invalid RTDE reply: size %u is below the 3-byte header", reply.size);
+            fail_logged("Invalid RTDE reply: size %u is below the 3-byte header\n", reply.size);
         case ReplyRead::no_recipe_id:
-            fail_logged("Invalid RTDE reply: 'I' reply of size %u holds no recipe id", reply.size);
+            fail_logged("Invalid RTDE reply: 'I' reply of size %u holds no recipe id\n",
+                        reply.size);
         case ReplyRead::too_long:
-            fail_logged("Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer",
-                        reply.size - rtde_header_size);
+            fail_logged(
+                "Invalid RTDE reply: payload of %u bytes does not fit the 200-byte buffer\n",
+                reply.size - rtde_header_size);
     }
     return false;
 }
@@ -141,13 +135,13 @@ void rtde_connect(uint8_t* recipe_id) {
     long port = strtol(controller_port, nullptr, 10);
     rtde_socket = socket(AF_INET, SOCK_STREAM, 0);
     if (rtde_socket < 0)
-        fail_errno("socket");
+        fail(1, "socket: %s\n", strerror(errno));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = inet_addr(controller_address);
     if (connect(rtde_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        fail_errno("RTDE socket connection failed");
+        fail(1, "RTDE socket connection failed: %s\n", strerror(errno));
     timeval timeout{reply_timeout_s, 0};
     setsockopt(rtde_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
@@ -155,7 +149,7 @@ void rtde_connect(uint8_t* recipe_id) {
     while (!rtde_setup_inputs(rtde_socket, input_variable, recipe_id)) {
         std::cout << "Could not yet setup RTDE connection." << std::endl;
         if (difftime(time(nullptr), t0) > setup_limit_s)
-            fail_logged("%s", "Setup RTDE connection failed!");
+            fail_logged("Setup RTDE connection failed!\n");
         sleep(1);
     }
     timeval send_timeout{send_timeout_s, 0};

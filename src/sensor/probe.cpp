@@ -8,9 +8,10 @@
 #include <ctime>
 
 #include "driver/descriptor_io.h"
-#include "driver/fatal_exit.h"
+#include "driver/diagnostics.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
+#include "driver/sensor_state.h"
 #include "sensor/frame.h"
 #include "sensor/serial_io.h"
 #include "sensor/serial_port.h"
@@ -18,12 +19,15 @@
 namespace {
 // A port is held exclusively only while it is probed. One that is not the sensor may
 // belong to another instrument of the cell: it gets its settings back as they were found.
+// The number is cleared before the port closes: a control connection may get it next, and
+// the stop must not put its placeholder there.
 bool finish(bool accepted, const PortSettings& found) {
+    const int fd = sensor_fd.exchange(-1);
     if (accepted)
-        ioctl(sensor_fd, TIOCNXCL);
+        ioctl(fd, TIOCNXCL);
     else
-        restore_serialport(sensor_fd, found);
-    close(sensor_fd);
+        restore_serialport(fd, found);
+    close(fd);
     return accepted;
 }
 
@@ -32,8 +36,7 @@ void drop_byte(const PortSettings& found) {
     uint8_t byte;
     if (read_fully(sensor_fd, &byte, 1) != 0) {
         restore_serialport(sensor_fd, found);
-        report_fatal("read_byte() from serial port failed! Exiting...\n");
-        fatal_exit(1);
+        fail(1, "read_byte() from serial port failed! Exiting...\n");
     }
 }
 }  // namespace
@@ -43,7 +46,10 @@ bool probe_serialport(const char* path, double limit_s) {
     sensor_fd = init_serialport(path, 460800, &found);
     if (sensor_fd == -1)
         return false;
-    fprintf(stderr, "Opened port %s and check for valid frame\n", path);
+    char line[300];
+    snprintf(line, sizeof line, "Opened port %s and check for valid frame\n", path);
+    stderr_line_bounded(line, 1000);
+    ReportLimit skip_limit;
 
     SensorFrame frame;
     time_t start = time(nullptr);
@@ -61,13 +67,13 @@ bool probe_serialport(const char* path, double limit_s) {
             continue;
         }
         if (read_fully(sensor_fd, frame.bytes + 1, frame_rest_size) != 0) {
-            fprintf(stderr, "Read frame from serial port failed! Exiting...\n");
+            stderr_line_bounded("Read frame from serial port failed! Exiting...\n", 1000);
             return finish(false, found);
         }
         if (frame.crc_valid())
             return finish(true, found);
         drop_byte(found);
-        fprintf(stderr, "Skipping incomplete frame\n");
+        stream_report(skip_limit, monotonic_ns(), "Skipping incomplete frame\n");
         now = time(nullptr);
     }
     return finish(false, found);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver/debug_log.h"
+#include "driver/fatal_exit.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
 #include "sensor/reconfigure_command.h"
@@ -17,13 +18,16 @@ bool send_command(int fd, const char* bytes, size_t length) {
 
 // Every step runs even after a failed write, so that a sensor that did take the first
 // commands still gets its "#R"; the answer is then 1, as when there is no port, and the
-// sequence is not counted. The stop waits for the sequence (sensor_command_lock).
+// sequence is not counted. The stop waits for a sequence under way (sensor_command_lock);
+// once it has begun, none starts.
 int32_t SensorState::reconfigure_sensor(double requested_rate) {
     std::lock_guard<std::mutex> lock(reconfigure_mutex);
     int fd = serial_fd.load(std::memory_order_relaxed);
     if (fd < 0)
         return 1;  // no streaming port yet: nothing may be written anywhere
     std::lock_guard<std::timed_mutex> stop_waits(sensor_command_lock());
+    if (stopping())
+        return 1;  // queued ahead of the stop: starting now would leave the sensor mute
 
     configuring.store(true, std::memory_order_relaxed);
     int number = reconfigure_number(filter_enabled.load(std::memory_order_relaxed), requested_rate);

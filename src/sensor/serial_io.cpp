@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "driver/descriptor_io.h"
-#include "driver/fatal_exit.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
 
@@ -36,9 +35,7 @@ int read_port(int fd, void* buf, int count) {
 
 int read_byte() {
     uint8_t byte;
-    if (read_fully(sensor_fd, &byte, 1) != 0) {
-        report_fatal("read_byte() from serial port failed! Exiting...\n");
-        fatal_exit(1);
-    }
+    if (read_fully(sensor_fd, &byte, 1) != 0)
+        fail(1, "read_byte() from serial port failed! Exiting...\n");
     return byte;
 }

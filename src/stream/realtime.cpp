@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/diagnostics.h"
+
 namespace {
 // Far more than the per-frame path's deepest call needs; locked below the current frame.
 constexpr size_t stack_reserve = 128 * 1024;
@@ -28,10 +30,10 @@ __attribute__((noinline)) void touch_stack() {
     asm volatile("" : : "r"(reserve) : "memory");  // the stores must happen
 }
 
-int lock_stack(const void* top) {
+int lock_stack(const void* top, size_t size) {
     char here;
     uintptr_t low = page_down(uintptr_t(&here) - stack_reserve - 4096);
-    uintptr_t high = uintptr_t(top) + 4096;
+    uintptr_t high = uintptr_t(top) + size;
     touch_stack();
     return mlock(reinterpret_cast<void*>(low), high - low);
 }
@@ -52,21 +54,27 @@ int lock_program_segment(dl_phdr_info* info, size_t, void* result) {
 }
 }  // namespace
 
-void make_stream_realtime(const void* top) {
+void make_stream_realtime(const void* top, size_t size) {
     sched_param param{};
     param.sched_priority = stream_priority;
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    char line[160];
     if (rc != 0) {
-        fprintf(stderr, "Real-time priority not permitted (%s), streaming at normal priority\n",
-                strerror(rc));
+        snprintf(line, sizeof line,
+                 "Real-time priority not permitted (%s), streaming at normal priority\n",
+                 strerror(rc));
+        stream_stderr(line);
         return;
     }
-    int locked = lock_stack(top);
+    int locked = lock_stack(top, size);
     int error = locked != 0 ? errno : 0;
     dl_iterate_phdr(lock_program_segment, &locked);
-    if (locked != 0)
-        fprintf(stderr, "Locking the stream's memory failed (%s), page faults possible\n",
-                strerror(error != 0 ? error : errno));
-    printf("Stream at SCHED_FIFO priority %d\n", stream_priority);
-    fflush(stdout);
+    if (locked != 0) {
+        snprintf(line, sizeof line,
+                 "Locking the stream's memory failed (%s), page faults possible\n",
+                 strerror(error != 0 ? error : errno));
+        stream_stderr(line);
+    }
+    snprintf(line, sizeof line, "Stream at SCHED_FIFO priority %d\n", stream_priority);
+    stream_log(line);
 }

@@ -29,8 +29,7 @@ class DevicePort : public StreamPort {
 }  // namespace
 
 void stream_loop(SensorState& state, uint8_t recipe_id) {
-    diagnostics_start();
-    make_stream_realtime(&state);
+    make_stream_realtime(&state, sizeof state);
     DevicePort port(recipe_id);
     StreamContext ctx;
     ctx.recipe_accepted = recipe_id != 0;

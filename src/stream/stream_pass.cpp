@@ -43,7 +43,7 @@ void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
     if (ctx.refused_since_ns == 0) {
         ctx.refused_since_ns = now;
     } else if (controller_lost(ctx.refused_since_ns, now)) {
-        fail_logged("%s", "Controller took no data package for 10 s, exiting");
+        fail_logged("Controller took no data package for 10 s, exiting\n");
     }
     note_no_package(ctx, state, port);
 }
@@ -55,11 +55,8 @@ void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
         note_skipped(ctx, state, port);
         return;
     }
-    if (result != rtde_sent) {
-        int error = errno;
-        report_fatal("Sending data package to controller failed, exiting: %s\n", strerror(error));
-        fatal_exit(1);
-    }
+    if (result != rtde_sent)
+        fail(1, "Sending data package to controller failed, exiting: %s\n", strerror(errno));
     ctx.refused_since_ns = 0;
     SensorState::Statistics& stats = state.stats;
     for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
@@ -78,7 +75,7 @@ void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
 // still counts towards the sample frequency and reports its status.
 void drop_non_finite(StreamContext& ctx, SensorState& state, StreamPort& port) {
     measure_frame(ctx.wrench, state, ctx.frame);
-    stream_stderr("Non-finite sample in frame, dropped\n");
+    stream_report(ctx.non_finite_limit, port.now_ns(), "Non-finite sample in frame, dropped\n");
     count(state.stats.non_finite);
     note_no_package(ctx, state, port);
 }
@@ -112,10 +109,8 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
 
     if (port.read_header(frame.bytes) != 0) {
-        if (difftime(now, ctx.search_start) > header_timeout_s) {
-            report_fatal("Read frame header from serial port failed! Exiting...\n");
-            fatal_exit(1);
-        }
+        if (difftime(now, ctx.search_start) > header_timeout_s)
+            fail(1, "Read frame header from serial port failed! Exiting...\n");
         return;
     }
     // Any byte is a sign of life: the timeout measures silence, not the time unsynced.
@@ -125,7 +120,8 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_fully(frame.bytes + 1, frame_rest_size) != 0) {
         // Whatever the buffer holds now is partly stale: never test it.
-        stream_stderr("Read frame from serial port failed!\n");
+        stream_report(ctx.read_failed_limit, port.now_ns(),
+                      "Read frame from serial port failed!\n");
         count(state.stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
@@ -133,17 +129,17 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
     if (!frame.crc_valid()) {
         port.read_byte();
-        stream_stderr("Skipping incomplete frame\n");
+        stream_report(ctx.skip_limit, port.now_ns(), "Skipping incomplete frame\n");
         return;
     }
 
     char line[48];
     snprintf(line, sizeof line, "Frame synced with 0x%X header\n", unsigned(sync_header));
-    stream_stderr(line);
+    stream_report(ctx.synced_limit, port.now_ns(), line);
     count(state.stats.synchronisations);
     seed_wrench(ctx.wrench, frame);
     if (ctx.wrench.seed_pending) {
-        stream_stderr("Non-finite sample in frame, dropped\n");
+        stream_report(ctx.non_finite_limit, port.now_ns(), "Non-finite sample in frame, dropped\n");
         count(state.stats.non_finite);
     }
     if (state.configuring.load(relaxed)) {
@@ -160,7 +156,8 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     SensorState::Statistics& stats = state.stats;
     if (port.read_fully(frame.bytes, frame_size) != 0) {
         // The buffer holds an old frame or a mix: nothing of it may reach the controller.
-        stream_stderr("Read frame from serial port failed while synched!\n");
+        stream_report(ctx.synced_read_failed_limit, port.now_ns(),
+                      "Read frame from serial port failed while synched!\n");
         count(stats.read_failures);
         ctx.search_start = port.now();
         state.running.store(false, relaxed);
@@ -183,7 +180,7 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
             note_no_package(ctx, state, port);
             break;
         case FrameVerdict::lost_sync:
-            stream_stderr("Lost sync\n");
+            stream_report(ctx.lost_sync_limit, port.now_ns(), "Lost sync\n");
             count(stats.lost_sync);
             ctx.search_start = port.now();
             state.running.store(false, relaxed);

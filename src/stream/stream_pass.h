@@ -42,8 +42,15 @@ struct StreamContext {
     int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
     int64_t refused_since_ns = 0;       // first package skipped since the last one sent; 0: none
     bool recipe_accepted = true;        // false: the controller set up recipe id 0 and drops all
-    ReportLimit crc_error_limit;        // the per-frame reports on standard error
+    // The per-frame reports on standard error, one limit for each.
+    ReportLimit crc_error_limit;
     ReportLimit crc_ratio_limit;
+    ReportLimit skip_limit;
+    ReportLimit synced_limit;
+    ReportLimit lost_sync_limit;
+    ReportLimit read_failed_limit;
+    ReportLimit synced_read_failed_limit;
+    ReportLimit non_finite_limit;
 };
 
 // The controller is lost once it has taken no package for more than 10 s since it first

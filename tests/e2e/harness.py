@@ -110,8 +110,9 @@ class BenchCase(unittest.TestCase):
 
     # -- daemon
 
-    def daemon(self, start=True, prepare=None, cwd=None, args=(), stderr=None):
-        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, args=args, stderr=stderr)
+    def daemon(self, start=True, prepare=None, cwd=None, args=(), stderr=None, stdout=None):
+        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, args=args, stderr=stderr,
+                           stdout=stdout)
         self._daemons.append(d)
         if start:
             d.start()

@@ -15,6 +15,8 @@ import termios
 import time
 
 import harness
+from control_bench import Background
+from ftsim.control import proxy
 from harness import ctl, sandbox, sim
 
 INTERRUPT = "Interrupt signal (2) received.\n"
@@ -445,6 +447,60 @@ class Interrupt(harness.BenchCase):
                     self.assertEqual(c.all_malformed(), [])
                     c.wait_closed(timeout=5)
                     self.assertGreater(len(s.sent_frames()), 0)
+                finally:
+                    self.reset()
+
+    def test_stops_with_standard_output_and_error_full_pipes(self):
+        """Nobody reads standard output or standard error: the stop's lines are dropped, and
+        it still ends the daemon, in every phase."""
+        def full_pipe():
+            r, w = os.pipe()
+            self.addCleanup(os.close, r)
+            self.addCleanup(os.close, w)
+            # Filled through a description of its own: the daemon's end stays blocking.
+            fill = os.open("/proc/self/fd/%d" % w, os.O_WRONLY | os.O_NONBLOCK)
+            try:
+                while True:
+                    os.write(fill, b"x" * 4096)
+            except BlockingIOError:
+                pass
+            finally:
+                os.close(fill)
+            return w
+
+        def probing(d):
+            sandbox.wait_for(lambda: any(f.startswith("/dev/pts/") for f in d.open_files()),
+                             15, "the probe's open port")
+
+        def handling_signals(d):
+            def blocked():
+                with open("/proc/%d/status" % d.pid) as f:
+                    mask = [l.split()[1] for l in f if l.startswith("SigBlk:")][0]
+                return int(mask, 16) & (1 << (signal.SIGINT - 1))
+            sandbox.wait_for(blocked, 10, "SIGINT taken over")
+
+        phases = {
+            # Each port found waits for standard error, so the scan lasts a while.
+            "scan": (lambda: [self.silent(k) for k in range(3)],
+                     lambda s, c, d: handling_signals(d)),
+            "probe": (lambda: self.silent(0), lambda s, c, d: probing(d)),
+            "set-up": (lambda: self.sensor(0), lambda s, c, d: c.wait_setup_requests(1, 20)),
+            "configuring": (lambda: self.sensor(0), lambda s, c, d: (
+                c.wait_packages(20, timeout=20), Background(lambda: proxy(30).configure_sensor(250.0)),
+                s.wait_received(b"Cf,59,0,0,1\ns", timeout=10))),
+            "streaming": (lambda: self.sensor(0), lambda s, c, d: c.wait_packages(20, 20)),
+        }
+        for phase, (sensor, reach) in phases.items():
+            with self.subTest(phase=phase):
+                try:
+                    s = sensor()
+                    c = self.controller(replies=[ctl.no_answer()] if phase == "set-up" else None)
+                    d = self.daemon(stdout=full_pipe(), stderr=full_pipe())
+                    reach(s, c, d)
+                    d.interrupt()
+                    self.assertExitStatus(d, 2, timeout=15)
+                    if phase == "configuring":
+                        s.wait_received(b"s#R", timeout=5)
                 finally:
                     self.reset()
 

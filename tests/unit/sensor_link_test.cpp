@@ -382,6 +382,7 @@ ProbeResult probe_with(const PtyPair& pty, const std::vector<uint8_t>& bytes, do
     testing::internal::CaptureStderr();
     bool found = probe_serialport(pty.slave_path.c_str(), limit_s);
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sensor_fd.load(), -1) << "the closed port's number is kept for the stop";
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     feeder.join();

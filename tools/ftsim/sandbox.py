@@ -233,10 +233,11 @@ class Daemon:
     cwd holds nothing but what the daemon itself creates.
     """
 
-    def __init__(self, path, cwd=None, prepare=None, args=(), stderr=None):
+    def __init__(self, path, cwd=None, prepare=None, args=(), stderr=None, stdout=None):
         _require()
         self.args = list(args)
         self.stderr_fd = stderr  # a descriptor for stderr instead of the file (a pipe, say)
+        self.stdout_fd = stdout  # the same for stdout
         self.path = os.path.abspath(path)
         if not os.access(self.path, os.X_OK):
             raise SandboxError("daemon binary %s is missing or not executable" % self.path)
@@ -254,7 +255,8 @@ class Daemon:
     def start(self):
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = subprocess.Popen([self.path] + self.args, cwd=self.cwd,
-                                         stdin=subprocess.DEVNULL, stdout=out,
+                                         stdin=subprocess.DEVNULL,
+                                         stdout=out if self.stdout_fd is None else self.stdout_fd,
                                          stderr=err if self.stderr_fd is None else self.stderr_fd,
                                          start_new_session=True)
         self.started_ns = time.monotonic_ns()
