@@ -640,7 +640,7 @@ int run(Client& client, const std::string& command, const std::vector<std::strin
         expect_args(args, 0, "stats");
         xmlrpc_c::value stats = client.call("get_statistics", none);
         if (json)
-            printf("%s\n", json_value(stats).c_str());
+            printf("%s\n", json_value(xmlrpc_c::value_struct(stats)).c_str());
         else
             print_stats(Members(stats));
     } else if (command == "wrench") {
@@ -657,7 +657,7 @@ int run(Client& client, const std::string& command, const std::vector<std::strin
         expect_args(args, 0, "settings");
         xmlrpc_c::value settings = client.call("get_settings", none);
         if (json)
-            printf("%s\n", json_value(settings).c_str());
+            printf("%s\n", json_value(xmlrpc_c::value_struct(settings)).c_str());
         else
             print_settings(Members(settings));
     } else if (command == "watch") {
