@@ -56,6 +56,10 @@ say running_status "$?"
 say restart_sec "$(prop RestartUSec)"
 ftbridge-ctl set-bias 0 0 0 0 0 0
 say set_bias "$?"
+# The simulator follows the rate it is asked for (with the filter off: on, every rate is one).
+ftbridge-ctl filter off && ftbridge-ctl configure 500
+for _ in $(seq 40); do [ "$(ftbridge-ctl freq)" = 500.000 ] && break; sleep 0.25; done
+say followed_rate "$(ftbridge-ctl freq)"
 pid=$(prop MainPID)
 say user "$(ps -o user= -p "$pid")"
 say groups "$(ps -o supgrp= -p "$pid")"
