@@ -1,7 +1,8 @@
 """ftbridge-ctl against the real daemon in the sandbox: every sub-command, what each does to
 the stream, and every exit status (0 done, 1 refused or a fault, 2 usage, 3 unreachable,
-4 busy: connected but no answer in time)."""
+4 busy: connected but no answer in time, 5 not running)."""
 
+import json
 import math
 import os
 import re
@@ -130,6 +131,22 @@ class Streaming(CtlCase):
                          "port             /dev/ttyUSB0\n"
                          "recipe_id        1\n")
 
+        # --json: one object each, the getters' members under their own names.
+        def as_json(*args):
+            return json.loads(self.run_ctl("--json", *args).stdout)
+        rpc = proxy()
+        self.assertEqual(as_json("settings"), rpc.get_settings())
+        stats, now = as_json("stats"), rpc.get_statistics()
+        self.assertEqual(stats.keys(), now.keys())
+        self.assertLessEqual(stats["packages"], now["packages"])
+        self.assertEqual([stats[k] for k in ("crc_errors", "synchronisations")], [0, 1])
+        self.assertTrue(near(as_json("wrench")["wrench"], rpc.get_wrench()))
+        self.assertEqual(as_json("running"), {"running": True})
+        # Control characters, quotes and a backslash escaped; UTF-8 passed through.
+        self.run_ctl("set-title", 'tab\tline\n"q" \\ é')
+        self.assertEqual(as_json("status"), {"title": rpc.get_title(), "running": True,
+                                             "sample_freq_hz": 800.0})
+
     def test_option_forms_and_exit_statuses(self):
         self.stream()
         # Takes connections and never answers them: a daemon too busy to reply.
@@ -147,10 +164,14 @@ class Streaming(CtlCase):
             (["--host", "localhost", "--port", "20202", "--timeout", "5", "running"], 0,
              r"^true\n$", "stdout"),
             (["--timeout=0.5", "freq"], 0, r"^800\.000\n$", "stdout"),
-            (["--port", "20203", "title"], 3, r"cannot reach ftbridge at http://127\.0\.0\.1:20203/",
+            (["--port", "20203", "title"], 3,
+             r"^ftbridge-ctl: cannot reach 127\.0\.0\.1:20203: connection refused\n$", "stderr"),
+            (["-v", "--port", "20203", "title"], 3,
+             r"connection refused\nftbridge-ctl: the transport library said: \S", "stderr"),
+            (["--host", "::1", "title"], 3, r"^ftbridge-ctl: cannot reach \[::1\]:20202: [a-z ]+\n$",
              "stderr"),
-            (["--host", "::1", "title"], 3, r"cannot reach ftbridge at http://\[::1\]:20202/RPC2",
-             "stderr"),
+            (["--json", "running"], 0, r'^\{"running": true\}\n$', "stdout"),
+            (["--json", "title"], 2, r"--json goes with status, running", "stderr"),
             (["--port=20298", "--timeout", "0.5", "title"], 4,
              r"^ftbridge-ctl: daemon busy: no answer within 0\.5 s", "stderr"),
             (["--port", "20298", "--timeout=0.3", "settings"], 4, r"no answer within 0\.3 s",
@@ -218,7 +239,7 @@ class Streaming(CtlCase):
         self.assertExitStatus(self.d, 2)
         _, err = p.communicate(timeout=10)
         self.assertEqual(p.returncode, 3, err)
-        self.assertIn(b"ftbridge-ctl: ftbridge at http://127.0.0.1:20202/RPC2 went away", err)
+        self.assertRegex(err, rb"^ftbridge-ctl: 127\.0\.0\.1:20202 went away: [a-zA-Z]")
 
     def test_filter_off_keeps_the_type_and_cutoff(self):
         self.stream()
@@ -335,7 +356,12 @@ class Refusals(CtlCase):
         wait_service(d)
         r = self.run_ctl("configure", "250", status=1)
         self.assertIn("not open yet", r.stderr)
-        self.assertEqual(self.run_ctl("running").stdout, "false\n")
+        self.assertEqual(self.run_ctl("running", status=5).stdout, "false\n")
+        self.assertEqual(json.loads(self.run_ctl("--json", "running", status=5).stdout),
+                         {"running": False})
+        self.assertEqual(self.run_ctl("status").stdout, "title: Vandrel (C++); not running\n")
+        self.assertEqual(json.loads(self.run_ctl("--json", "status").stdout),
+                         {"title": "Vandrel (C++)", "running": False, "sample_freq_hz": None})
         self.assertEqual(self.run_ctl("freq").stdout, "0.000\n")
 
     def test_a_fault_from_the_service_is_status_1(self):
@@ -361,7 +387,8 @@ class Refusals(CtlCase):
         for args in (["title"], ["--port", "20203", "freq"], ["--host", "127.0.0.9", "running"],
                      ["set-bias", *BIAS], ["configure", "250"]):
             r = self.run_ctl(*args, status=3)
-            self.assertIn("cannot reach ftbridge", r.stderr)
+            self.assertRegex(r.stderr, r"^ftbridge-ctl: cannot reach 127\.0\.0\.\d:2020\d: "
+                             r"connection refused\n$")
         # And once the daemon has gone.
         self.sensor(0)
         c = self.controller([ctl.ok()])

@@ -51,8 +51,15 @@ systemctl daemon-reload
 systemctl restart ftbridge
 wait_running
 say status "$(ftbridge-ctl status)"
+ftbridge-ctl running >/dev/null
+say running_status "$?"
+say restart_sec "$(prop RestartUSec)"
 ftbridge-ctl set-bias 0 0 0 0 0 0
 say set_bias "$?"
+# The simulator follows the rate it is asked for (with the filter off: on, every rate is one).
+ftbridge-ctl filter off && ftbridge-ctl configure 500
+for _ in $(seq 40); do [ "$(ftbridge-ctl freq)" = 500.000 ] && break; sleep 0.25; done
+say followed_rate "$(ftbridge-ctl freq)"
 pid=$(prop MainPID)
 say user "$(ps -o user= -p "$pid")"
 say groups "$(ps -o supgrp= -p "$pid")"
@@ -64,14 +71,19 @@ say state_dir "$(readlink /var/lib/ftbridge)"
 # until the controller is back.
 restarts=$(prop NRestarts)
 kill "$ctl_pid"
-for _ in $(seq 60); do
+mark
+down=$SECONDS
+for _ in $(seq 120); do
     [ "$(prop NRestarts)" -gt "$restarts" ] && err_lines | grep -q 'RTDE socket connection failed' && break
     sleep 0.5
 done
 say lost_controller "restarted=$(( $(prop NRestarts) > restarts )) err=$(err_lines | grep -c '^RTDE socket connection failed: Connection refused$')"
 python3 /src/tools/sim_controller >>/out/controller.log 2>&1 &
+back=$SECONDS
 wait_running
 say controller_back "$(ftbridge-ctl running)"
+say back_after_s "$((SECONDS - back))"
+say down_lines "$(since_mark | grep -c .) in $((back - down)) s"
 
 # The simulated controller reports its count once a second.
 for _ in $(seq 40); do grep -q '^[1-9][0-9]* packages' /out/controller.log && break; sleep 0.25; done

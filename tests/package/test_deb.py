@@ -237,6 +237,10 @@ class LiveService(unittest.TestCase):
         # is back.
         self.assertRegex(r["lost_controller"], r"^restarted=1 err=[1-9][0-9]*$", detail)
         self.assertEqual(r["controller_back"], "true", detail)
+        print("journal lines while the controller was down: %s; streaming again %s s after its return"
+              % (r["down_lines"], r["back_after_s"]), file=sys.stderr)
+        self.assertEqual((r["restart_sec"], r["running_status"]), ("20s", "0"), detail)
+        self.assertEqual(r["followed_rate"], "500.000", detail)
         self.assertIn("running: yes", r["status"], detail)
         self.assertEqual(r["set_bias"], "0", detail)
         self.assertRegex(r["user"], r"^ftbridge$", detail)

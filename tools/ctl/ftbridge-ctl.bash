@@ -10,7 +10,7 @@ _ftbridge_ctl() {
     }
     local commands="status title set-title set-bias set-output filter configure freq running
                     stats wrench settings watch"
-    local options="--host --port --timeout --help --version"
+    local options="--host --port --timeout --json --verbose --help --version"
 
     # The first word that is not an option or an option's value is the command.
     local i command="" at=0

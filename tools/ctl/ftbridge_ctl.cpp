@@ -2,7 +2,11 @@
 //
 // Exit status: 0 success, 1 the daemon answered with a fault or refused the request,
 // 2 usage error, 3 the daemon cannot be reached (or went away during watch), 4 the daemon
-// accepted the call but gave no answer within the timeout.
+// accepted the call but gave no answer within the timeout, 5 (running) the stream is not running.
+//
+// Errors are one line in this program's own words, the cause last, classified by what the
+// client itself saw (its own connection attempt and errno, or the daemon's fault); the
+// transport library's text is shown only with --verbose.
 
 #include <getopt.h>
 #include <netdb.h>
@@ -12,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -27,16 +32,18 @@
 #include <xmlrpc-c/client_transport.hpp>
 #include <xmlrpc-c/girerr.hpp>
 
+#include "ctl/json_text.h"
 #include "sensor/reconfigure_command.h"
 
 namespace {
-enum Exit { ok = 0, refused = 1, usage = 2, unreachable = 3, busy = 4 };
+enum Exit { ok = 0, refused = 1, usage = 2, unreachable = 3, busy = 4, not_running = 5 };
 
 const char* const usage_text =
     "usage: ftbridge-ctl [OPTIONS] COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
     "  status                        title, running state and sample frequency in one line\n"
+    "                                (\"not running\", without a frequency, when it does not)\n"
     "  title                         show the title\n"
     "  set-title TEXT                set the title\n"
     "  set-bias FX FY FZ TX TY TZ    subtract these values from every sample\n"
@@ -47,7 +54,8 @@ const char* const usage_text =
     "  configure RATE                reconfigure the sensor for RATE samples/s (takes ~2 s);\n"
     "                                shows the command number the sensor was sent\n"
     "  freq                          show the measured sample frequency in Hz\n"
-    "  running                       show whether the stream is synchronised\n"
+    "  running                       print true and exit 0 while the stream runs, else print\n"
+    "                                false and exit 5\n"
     "  stats                         the stream's counters since the daemon started\n"
     "  wrench                        the six values of the last package sent to the robot\n"
     "  settings                      bias, desired output, filter, port and recipe in use\n"
@@ -58,6 +66,8 @@ const char* const usage_text =
     "  --host HOST    the daemon's host name or address (default 127.0.0.1; IPv6 as ::1)\n"
     "  --port PORT    its control port (default 20202)\n"
     "  --timeout S    seconds to wait for each answer (default 10)\n"
+    "  --json         status, running, stats, settings, wrench: one JSON object on stdout\n"
+    "  -v, --verbose  add the transport library's own account to an error\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
@@ -66,7 +76,8 @@ const char* const usage_text =
     "  1  the daemon answered with a fault or refused the request\n"
     "  2  usage error\n"
     "  3  the daemon cannot be reached, or went away during watch\n"
-    "  4  the daemon accepted the call but did not answer within the timeout\n";
+    "  4  the daemon accepted the call but did not answer within the timeout\n"
+    "  5  running: the stream is not running\n";
 
 // Set by SIGINT during watch; the client library also polls it to abandon a call under way.
 int interrupted = 0;
@@ -102,9 +113,17 @@ std::string url_host(const std::string& host) {
     return out + "]";
 }
 
-// Whether host:port takes a TCP connection within timeout_ms: tells a daemon that is busy
-// from an address where nothing answers at all.
-bool accepts_connections(const std::string& host, long port, int timeout_ms) {
+// host:port as an error line shows it; an IPv6 literal in brackets.
+std::string host_port(const std::string& host, long port) {
+    bool v6 = host.find(':') != std::string::npos && host.front() != '[';
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+// Tries a TCP connection to host:port for up to timeout_ms: 0 when one was taken, else the
+// errno of the last address tried (ETIMEDOUT when none answered in time), or -1 with
+// *gai_error set when the name does not resolve. Tells a daemon that is busy from an address
+// where nothing answers, and says why, in the client's own terms.
+int connect_error(const std::string& host, long port, int timeout_ms, int* gai_error) {
     addrinfo hints = {};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
@@ -112,37 +131,59 @@ bool accepts_connections(const std::string& host, long port, int timeout_ms) {
     std::string name = host.size() > 2 && host.front() == '[' && host.back() == ']'
                            ? host.substr(1, host.size() - 2)
                            : host;
-    if (getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &list) != 0)
-        return false;
-    bool accepted = false;
-    for (addrinfo* ai = list; ai && !accepted; ai = ai->ai_next) {
+    *gai_error = getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (*gai_error != 0)
+        return -1;
+    int result = EADDRNOTAVAIL;
+    for (addrinfo* ai = list; ai && result != 0; ai = ai->ai_next) {
         int fd =
             socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0)
+        if (fd < 0) {
+            result = errno;
             continue;
+        }
         if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
-            accepted = true;
-        } else if (errno == EINPROGRESS) {
+            result = 0;
+        } else if (errno != EINPROGRESS) {
+            result = errno;
+        } else {
             pollfd p = {fd, POLLOUT, 0};
             int error = 0;
             socklen_t len = sizeof error;
-            accepted = poll(&p, 1, timeout_ms) == 1 &&
-                       getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+            if (poll(&p, 1, timeout_ms) != 1)
+                result = ETIMEDOUT;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+                result = errno;
+            else
+                result = error;
         }
         close(fd);
     }
     freeaddrinfo(list);
-    return accepted;
+    return result;
 }
+
+// A library's message as the end of our own line: "Connection refused" -> "connection refused".
+std::string cause_text(const char* text) {
+    std::string out = text;
+    if (out.size() > 1 && isupper((unsigned char)out[0]) && islower((unsigned char)out[1]))
+        out[0] = char(tolower((unsigned char)out[0]));
+    return out;
+}
+
+// What the method and the daemon were when a reply turned out not to be what ftbridge sends.
+std::string reply_context;
 
 class Client {
   public:
-    Client(const std::string& host, long port, double timeout_s)
+    Client(const std::string& host, long port, double timeout_s, bool verbose)
         : host_(host),
           port_(port),
+          where_(host_port(host, port)),
           url_("http://" + url_host(host) + ":" + std::to_string(port) + "/RPC2"),
           timeout_s_(timeout_s),
           timeout_ms_(unsigned(std::ceil(timeout_s * 1000))),
+          verbose_(verbose),
           // libcurl's own limit only as a backstop, later than the deadline kept here.
           transport_(xmlrpc_c::clientXmlTransport_curl::constrOpt().timeout(timeout_ms_ + 2000)),
           client_(&transport_) {}
@@ -152,11 +193,11 @@ class Client {
     // Calls method. A fault ends the process with status 1, no connection with 3, a
     // connection without an answer in time with 4. Returns false only when interrupted.
     bool try_call(const char* method, const xmlrpc_c::paramList& params, xmlrpc_c::value* out) {
+        reply_context = std::string(method) + " at " + where_;
         xmlrpc_c::rpcPtr rpc(method, params);
         xmlrpc_c::carriageParm_curl0 carriage(url_);
-        bool succeeded = false;
-        std::string failure;
-        xmlrpc_c::fault fault;
+        bool finished = false;
+        std::string detail;  // the library's account, for --verbose only
         try {
             // Started and waited for with our own deadline: the library checks the transfer's
             // time-out only every few seconds, far later than a short --timeout.
@@ -164,42 +205,41 @@ class Client {
             client_.finishAsync(xmlrpc_c::timeout(timeout_ms_));
             if (interrupted)
                 return false;
-            if (!rpc->isFinished()) {
-                if (accepts_connections(host_, port_, int(std::min(timeout_ms_, 1000u)))) {
-                    fprintf(stderr, "ftbridge-ctl: daemon busy: no answer within %g s (%s at %s)\n",
-                            timeout_s_, method, url_.c_str());
-                    exit(busy);
-                }
-                char text[64];
-                snprintf(text, sizeof text, "no connection within %g s", timeout_s_);
-                failure = text;
-            } else if (!rpc->isSuccessful()) {
-                fault = rpc->getFault();  // throws when the transport failed
-            } else {
-                succeeded = true;
+            finished = rpc->isFinished();
+            if (finished && rpc->isSuccessful()) {
+                answered_ = true;
+                *out = rpc->getResult();
+                return true;
+            }
+            if (finished) {
+                xmlrpc_c::fault fault = rpc->getFault();  // throws when the transport failed
+                fprintf(stderr, "ftbridge-ctl: %s refused: %s (fault %d)\n", method,
+                        fault.getDescription().c_str(), int(fault.getCode()));
+                exit(refused);
             }
         } catch (const std::exception& e) {
             if (interrupted)
                 return false;
-            failure = *e.what() ? e.what() : "the transport failed";
+            detail = e.what();
         }
-        if (!failure.empty()) {
-            if (answered_)
-                fprintf(stderr, "ftbridge-ctl: ftbridge at %s went away: %s\n", url_.c_str(),
-                        failure.c_str());
-            else
-                fprintf(stderr, "ftbridge-ctl: cannot reach ftbridge at %s: %s\n", url_.c_str(),
-                        failure.c_str());
-            exit(unreachable);
+        // No answer: our own connection attempt says why.
+        int gai_error;
+        int error = connect_error(host_, port_, int(std::min(timeout_ms_, 1000u)), &gai_error);
+        if (error == 0 && !finished) {
+            fprintf(stderr, "ftbridge-ctl: daemon busy: no answer within %g s (%s at %s)\n",
+                    timeout_s_, method, where_.c_str());
+            exit(busy);
         }
-        answered_ = true;
-        if (!succeeded) {
-            fprintf(stderr, "ftbridge-ctl: %s refused: %s (fault %d)\n", method,
-                    fault.getDescription().c_str(), int(fault.getCode()));
-            exit(refused);
-        }
-        *out = rpc->getResult();
-        return true;
+        std::string cause = error == 0    ? "connection taken, but no valid XML-RPC answer"
+                            : error == -1 ? cause_text(gai_strerror(gai_error))
+                                          : cause_text(strerror(error));
+        if (answered_)
+            fprintf(stderr, "ftbridge-ctl: %s went away: %s\n", where_.c_str(), cause.c_str());
+        else
+            fprintf(stderr, "ftbridge-ctl: cannot reach %s: %s\n", where_.c_str(), cause.c_str());
+        if (verbose_ && !detail.empty())
+            fprintf(stderr, "ftbridge-ctl: the transport library said: %s\n", detail.c_str());
+        exit(unreachable);
     }
 
     xmlrpc_c::value call(const char* method, const xmlrpc_c::paramList& params) {
@@ -211,9 +251,11 @@ class Client {
   private:
     std::string host_;
     long port_;
+    std::string where_;
     std::string url_;
     double timeout_s_;
     unsigned timeout_ms_;
+    bool verbose_;
     bool answered_ = false;  // a later failure is the daemon going away
     xmlrpc_c::clientXmlTransport_curl transport_;
     xmlrpc_c::client_xml client_;
@@ -282,6 +324,37 @@ std::string six_text(const std::vector<double>& values, const char* format, char
         out += buf;
     }
     return out;
+}
+
+// Any reply of the control service as JSON, struct members under their own names.
+std::string json_value(const xmlrpc_c::value& v) {
+    switch (v.type()) {
+        case xmlrpc_c::value::TYPE_INT:
+            return std::to_string(xmlrpc_c::value_int(v).cvalue());
+        case xmlrpc_c::value::TYPE_I8:
+            return std::to_string(xmlrpc_c::value_i8(v).cvalue());
+        case xmlrpc_c::value::TYPE_BOOLEAN:
+            return xmlrpc_c::value_boolean(v).cvalue() ? "true" : "false";
+        case xmlrpc_c::value::TYPE_DOUBLE:
+            return json_number(xmlrpc_c::value_double(v).cvalue());
+        case xmlrpc_c::value::TYPE_STRING:
+            return json_string(xmlrpc_c::value_string(v).cvalue());
+        case xmlrpc_c::value::TYPE_ARRAY: {
+            std::string out = "[";
+            for (const xmlrpc_c::value& item : xmlrpc_c::value_array(v).vectorValueValue())
+                out += (out.size() > 1 ? ", " : "") + json_value(item);
+            return out + "]";
+        }
+        case xmlrpc_c::value::TYPE_STRUCT: {
+            std::string out = "{";
+            for (const auto& member : xmlrpc_c::value_struct(v).cvalue())
+                out += (out.size() > 1 ? ", " : "") + json_string(member.first) + ": " +
+                       json_value(member.second);
+            return out + "}";
+        }
+        default:
+            throw girerr::error("a value of a type ftbridge does not send");
+    }
 }
 
 // In the order of get_statistics' description; watch's rates use packages and crc_errors.
@@ -516,15 +589,26 @@ int watch(Client& client, const std::vector<std::string>& args) {
     return ok;  // read_all fails only when interrupted; every other end exits on its own
 }
 
-int run(Client& client, const std::string& command, const std::vector<std::string>& args) {
+int run(Client& client, const std::string& command, const std::vector<std::string>& args,
+        bool json) {
     const xmlrpc_c::paramList none;
+    if (json && command != "status" && command != "running" && command != "stats" &&
+        command != "settings" && command != "wrench")
+        usage_error("--json goes with status, running, stats, settings or wrench");
     if (command == "status") {
         expect_args(args, 0, "status");
         std::string title = string_result(client.call("get_title", none));
         bool running = bool_result(client.call("is_running", none));
-        double freq = double_result(client.call("get_sample_freq", none));
-        printf("title: %s; running: %s; sample frequency: %.1f Hz\n", title.c_str(),
-               running ? "yes" : "no", freq);
+        // The frequency measured last is stale once nothing runs: not shown then.
+        double freq = running ? double_result(client.call("get_sample_freq", none)) : 0;
+        if (json)
+            printf("{\"title\": %s, \"running\": %s, \"sample_freq_hz\": %s}\n",
+                   json_string(title).c_str(), running ? "true" : "false",
+                   running ? json_number(freq).c_str() : "null");
+        else if (running)
+            printf("title: %s; running: yes; sample frequency: %.1f Hz\n", title.c_str(), freq);
+        else
+            printf("title: %s; not running\n", title.c_str());
     } else if (command == "title") {
         expect_args(args, 0, "title");
         printf("%s\n", string_result(client.call("get_title", none)).c_str());
@@ -549,16 +633,33 @@ int run(Client& client, const std::string& command, const std::vector<std::strin
         printf("%.3f\n", double_result(client.call("get_sample_freq", none)));
     } else if (command == "running") {
         expect_args(args, 0, "running");
-        printf("%s\n", bool_result(client.call("is_running", none)) ? "true" : "false");
+        bool running = bool_result(client.call("is_running", none));
+        printf(json ? "{\"running\": %s}\n" : "%s\n", running ? "true" : "false");
+        return running ? ok : not_running;
     } else if (command == "stats") {
         expect_args(args, 0, "stats");
-        print_stats(Members(client.call("get_statistics", none)));
+        xmlrpc_c::value stats = client.call("get_statistics", none);
+        if (json)
+            printf("%s\n", json_value(xmlrpc_c::value_struct(stats)).c_str());
+        else
+            print_stats(Members(stats));
     } else if (command == "wrench") {
         expect_args(args, 0, "wrench");
-        printf("%s\n", six_text(six_result(client.call("get_wrench", none)), "%.9g").c_str());
+        std::vector<double> wrench = six_result(client.call("get_wrench", none));
+        if (json) {
+            std::string values;
+            for (double v : wrench) values += (values.empty() ? "" : ", ") + json_number(v);
+            printf("{\"wrench\": [%s]}\n", values.c_str());
+        } else {
+            printf("%s\n", six_text(wrench, "%.9g").c_str());
+        }
     } else if (command == "settings") {
         expect_args(args, 0, "settings");
-        print_settings(Members(client.call("get_settings", none)));
+        xmlrpc_c::value settings = client.call("get_settings", none);
+        if (json)
+            printf("%s\n", json_value(xmlrpc_c::value_struct(settings)).c_str());
+        else
+            print_settings(Members(settings));
     } else if (command == "watch") {
         return watch(client, args);
     } else {
@@ -572,14 +673,16 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     long port = 20202;
     double timeout_s = 10;
+    bool json = false, verbose = false;
     static const option options[] = {
         {"host", required_argument, nullptr, 'H'},    {"port", required_argument, nullptr, 'p'},
-        {"timeout", required_argument, nullptr, 't'}, {"help", no_argument, nullptr, 'h'},
+        {"timeout", required_argument, nullptr, 't'}, {"json", no_argument, nullptr, 'j'},
+        {"verbose", no_argument, nullptr, 'v'},       {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
     opterr = 0;  // our own messages, with the hint to --help
     int c;
     // "+": stop at the command, so that its arguments (a negative bias, say) stay its own.
-    while ((c = getopt_long(argc, argv, "+:hV", options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+:hvV", options, nullptr)) != -1) {
         switch (c) {
             case 'h':
                 fputs(usage_text, stdout);
@@ -587,6 +690,12 @@ int main(int argc, char** argv) {
             case 'V':
                 printf("ftbridge-ctl %s\n", FTBRIDGE_VERSION);
                 return ok;
+            case 'j':
+                json = true;
+                break;
+            case 'v':
+                verbose = true;
+                break;
             case 'H':
                 host = optarg;
                 if (host.empty())
@@ -611,11 +720,14 @@ int main(int argc, char** argv) {
     std::string command = argv[optind];
     std::vector<std::string> args(argv + optind + 1, argv + argc);
     try {
-        Client client(host, port, timeout_s);
-        return run(client, command, args);
+        Client client(host, port, timeout_s, verbose);
+        return run(client, command, args, json);
     } catch (const std::exception& e) {
         // A reply of an unexpected type: this is not the daemon it should be.
-        fprintf(stderr, "ftbridge-ctl: unexpected reply: %s\n", e.what());
+        fprintf(stderr, "ftbridge-ctl: %s: unexpected reply: a wrong type or a member missing\n",
+                reply_context.c_str());
+        if (verbose)
+            fprintf(stderr, "ftbridge-ctl: the library said: %s\n", e.what());
         return refused;
     }
 }
