@@ -145,3 +145,45 @@ TEST(SensorState, ConcurrentUse) {
     EXPECT_EQ(bad_titles, 0);
     EXPECT_EQ(bad_cutoffs, 0);
 }
+
+// Two control calls at once, round after round: the record ends in exactly one mode, and a
+// mode's six values all come from one call.
+TEST(SensorState, ConcurrentModeWritersLeaveOneModeAndOneCallsValues) {
+    SensorState s;
+    constexpr int rounds = 50000;
+    std::atomic<int> arrived{0};
+    std::atomic<int> bad{0};
+    // Both threads spin to the same point, so that their calls start together; yielding
+    // after a while keeps a busy machine going.
+    auto meet = [&](int& goal) {
+        goal += 2;
+        arrived.fetch_add(1);
+        for (int spin = 0; arrived.load() < goal; ++spin)
+            if (spin > 2000)
+                std::this_thread::yield();
+    };
+    auto caller = [&](int id) {
+        int goal = 0;
+        for (int r = 0; r < rounds; ++r) {
+            meet(goal);
+            const double v = id * rounds + r, values[6] = {v, v, v, v, v, v};
+            if ((r + id) % 3 == 0)
+                s.set_output(values);
+            else
+                s.set_bias(values);
+            meet(goal);
+            if (id == 0) {
+                bad += s.bias_active.load() == s.output_active.load();
+                for (int k = 1; k < 6; ++k) {
+                    bad += s.bias[k].load() != s.bias[0].load();
+                    bad += s.desired_output[k].load() != s.desired_output[0].load();
+                }
+            }
+            meet(goal);
+        }
+    };
+    std::thread a(caller, 0), b(caller, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(bad.load(), 0);
+}
