@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     int status = handle_arguments(argc, argv);
     if (status >= 0)
         return status;
+    debug_log_prepare();
     if (install_interrupt_handler() != 0) {
         report_fatal("Couldn't create pthread\n");
         return 1;
