@@ -293,6 +293,30 @@ class DebugLog(harness.BenchCase):
         self.assertEqual(kept(third), "Start log file\nReading HEADER.size failed!\n")
 
 
+    def test_the_log_of_the_last_run_that_streamed_outlives_failed_starts(self):
+        cwd = tempfile.mkdtemp(prefix="ftsim-cwd-")
+        self.addCleanup(shutil.rmtree, cwd, True)
+        streamed = os.path.join(cwd, sandbox.DEBUG_LOG + ".streamed")
+        self.sensor(0)
+        c = self.controller()
+        d = self.daemon(cwd=cwd)
+        c.wait_packages(20, timeout=20)
+        c.close_connection()
+        self.assertExitStatus(d, 1, timeout=20)
+        ended = d.log()
+        self.reset()
+        for _ in range(3):   # the controller is down: none of these sends a package
+            self.sensor(0)
+            self.controller(replies=[ctl.close()])
+            d = self.daemon(cwd=cwd)
+            self.assertExitStatus(d, 1)
+            self.reset()
+        self.assertEqual(d._read(streamed), ended)
+        self.assertEqual(d.log(), "Start log file\nReading HEADER.size failed!\n")
+        self.assertEqual(sorted(os.listdir(cwd)), [sandbox.DEBUG_LOG + s for s in
+                                                   ("", ".1", ".streamed")])
+
+
 class UnwritableLog(harness.BenchCase):
     """A log that cannot be written: said on stderr, descriptor 1 on /dev/null, no hang."""
 
