@@ -19,7 +19,7 @@ import harness
 from harness import ctl, sandbox, sim
 from control_bench import Background, StreamingCase, minus
 from ftsim.control import (HOST, PORT, SlowClients, doubles, entity_bomb, hang_up, http_request,
-                           method_call, param, proxy, raw_call, title_call, wait_service)
+                           method_call, param, post, proxy, raw_call, title_call, wait_service)
 
 SYNCED = "Frame synced with 0xAA header\n"
 Fault = xmlrpc.client.Fault
@@ -144,6 +144,31 @@ class WhileStreaming(StreamingCase):
         with self.assertRaises(Fault):
             raw_call(DEEPEST_TAKEN)
         self.assertEqual(r.get_title(), "kept (C++)")
+
+    def test_half_sent_bodies_are_bounded_in_all(self):
+        """Eight half-sent 500 KiB bodies hold the daemon's budget for bodies: a ninth large
+        one is refused with 503 until they are gone."""
+        held = []
+        for _ in range(8):
+            h = socket.create_connection((HOST, PORT), timeout=5, source_address=("127.0.0.4", 0))
+            h.sendall(http_request(b"<?xml", length=512000))
+            held.append(h)
+        call = method_call("set_title", param("string", "large"))
+        large = call + b" " * (100000 - len(call))
+
+        def status():
+            try:
+                return post(large)[0]
+            except OSError:   # the refusal may reset a connection whose body it never read
+                return None
+        try:
+            sandbox.wait_for(lambda: status() == 503, 20, "a large body to be refused")
+        finally:
+            for h in held:
+                h.close()
+        sandbox.wait_for(lambda: status() == 200, 20, "the budget to come back")
+        self.assertEqual(self.rpc().get_title(), "large (C++)")
+        self.assertTrue(self.d.running(), "the daemon died\n" + self.d.describe())
 
     def test_slow_clients_neither_starve_calls_nor_stay(self):
         r = self.rpc()
