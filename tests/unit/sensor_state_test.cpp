@@ -146,44 +146,30 @@ TEST(SensorState, ConcurrentUse) {
     EXPECT_EQ(bad_cutoffs, 0);
 }
 
-// Two control calls at once, round after round: the record ends in exactly one mode, and a
-// mode's six values all come from one call.
+// Two control calls at once, round after round: one mode at the end, one call's six values.
 TEST(SensorState, ConcurrentModeWritersLeaveOneModeAndOneCallsValues) {
     SensorState s;
-    constexpr int rounds = 50000;
-    std::atomic<int> arrived{0};
-    std::atomic<int> bad{0};
-    // Both threads spin to the same point, so that their calls start together; yielding
-    // after a while keeps a busy machine going.
-    auto meet = [&](int& goal) {
-        goal += 2;
+    std::atomic<int> arrived{0}, bad{0};
+    auto meet = [&](int goal) {  // spinning first lets both calls of a round start together
         arrived.fetch_add(1);
         for (int spin = 0; arrived.load() < goal; ++spin)
             if (spin > 2000)
                 std::this_thread::yield();
     };
     auto caller = [&](int id) {
-        int goal = 0;
-        for (int r = 0; r < rounds; ++r) {
-            meet(goal);
-            const double v = id * rounds + r, values[6] = {v, v, v, v, v, v};
-            if ((r + id) % 3 == 0)
-                s.set_output(values);
-            else
-                s.set_bias(values);
-            meet(goal);
-            if (id == 0) {
-                bad += s.bias_active.load() == s.output_active.load();
-                for (int k = 1; k < 6; ++k) {
-                    bad += s.bias[k].load() != s.bias[0].load();
-                    bad += s.desired_output[k].load() != s.desired_output[0].load();
-                }
-            }
-            meet(goal);
+        for (int r = 0; r < 50000; ++r) {
+            meet(6 * r + 2);
+            const double v = 2 * r + id, values[6] = {v, v, v, v, v, v};
+            (r + id) % 3 ? s.set_bias(values) : s.set_output(values);
+            meet(6 * r + 4);
+            for (int k = 0; id == 0 && k < 6; ++k)
+                bad += (s.bias_active == s.output_active) + (s.bias[k] != s.bias[0]) +
+                       (s.desired_output[k] != s.desired_output[0]);
+            meet(6 * r + 6);
         }
     };
-    std::thread a(caller, 0), b(caller, 1);
-    a.join();
-    b.join();
+    std::thread other(caller, 1);
+    caller(0);
+    other.join();
     EXPECT_EQ(bad.load(), 0);
 }
