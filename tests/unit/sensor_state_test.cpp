@@ -159,6 +159,8 @@ TEST(SensorState, ConcurrentModeWritersLeaveOneModeAndOneCallsValues) {
     auto caller = [&](int id) {
         for (int r = 0; r < 50000; ++r) {
             meet(6 * r + 2);
+            // One caller starts a varying moment later: in some rounds the calls overlap.
+            for (volatile int d = 0; d < (id ? 0 : r % 97);) d = d + 1;
             const double v = 2 * r + id, values[6] = {v, v, v, v, v, v};
             (r + id) % 3 ? s.set_bias(values) : s.set_output(values);
             meet(6 * r + 4);
