@@ -146,7 +146,7 @@ class WhileStreaming(StreamingCase):
         self.assertEqual(r.get_title(), "kept (C++)")
 
     def test_half_sent_bodies_are_bounded_in_all(self):
-        held = [socket.create_connection((HOST, PORT), timeout=5) for _ in range(8)]
+        held = [socket.create_connection((HOST, PORT), 5, ("127.0.0.4", 0)) for _ in range(8)]
         for h in held:   # 8 x 500 KiB: the budget for bodies is taken
             h.sendall(http_request(b"<?xml", length=512000))
         large = method_call("set_title", param("string", "x" * 99800))   # over what is left
@@ -157,8 +157,7 @@ class WhileStreaming(StreamingCase):
             except OSError:   # a refusal may reset a connection whose body it did not read
                 return None
         sandbox.wait_for(lambda: status() == 503, 20, "a large body to be refused")
-        for h in held:
-            h.close()
+        [h.close() for h in held]
         sandbox.wait_for(lambda: status() == 200, 20, "the budget to come back")
 
     def test_slow_clients_neither_starve_calls_nor_stay(self):
