@@ -132,8 +132,7 @@ class StreamingTest(BenchCase):
         holders = SlowClients(40, "127.0.0.2")   # every free descriptor taken
         self.addCleanup(holders.stop)
         harness.sandbox.wait_for(lambda: holders.opened >= 40, 20, "the connections")
-        bad = sim.pack_frame((1.0,) * 6, timestamp=7, header=sim.HEADER)
-        s.send(sim.Raw((bad[:35] + bytes([bad[35] ^ 0xFF, bad[36]])) * 260000, block=True))
+        s.send(sim.Raw(sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True) * 260000, block=True))
         d.wait_stderr("Cannot write qrm_debug_output.txt: Too many open files; "
                       "standard output goes to /dev/null\n", timeout=120)
         # Nothing writes to the kept file any more, however long the flood goes on.
