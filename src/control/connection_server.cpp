@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "control/body_budget.h"
 #include "control/client_limits.h"
 #include "control/deadline_watch.h"
 #include "control/rpc_handler.h"
@@ -103,6 +104,7 @@ void* connection_thread(void* arg) {
     ServerRunChannel(&c->service->server, c->channel, c->info, &error);
     if (error)
         xmlrpc_strfree(error);
+    release_request_body();  // a body that never came in whole
     end_connection(c);
     return nullptr;
 }

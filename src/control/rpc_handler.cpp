@@ -6,6 +6,7 @@
 #include <exception>
 #include <xmlrpc-c/xml.hpp>
 
+#include "control/body_budget.h"
 #include "control/deadline_watch.h"
 #include "control/request_check.h"
 
@@ -22,6 +23,7 @@ struct CallProcessor {
 void process_call(xmlrpc_env* env, void* arg, const char* body, size_t size, TSession*,
                   xmlrpc_mem_block** response) {
     const CallProcessor& processor = *static_cast<CallProcessor*>(arg);
+    release_request_body();  // the body is in
     // A method may take its time (a reconfiguration waits its turn).
     processor.watch->disarm(rpc_connection_fd);
     try {
@@ -83,5 +85,8 @@ const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
     xmlrpc_server_abyss_set_handler3(&env, server, &parms, sizeof parms);
     bool failed = env.fault_occurred;
     xmlrpc_env_clean(&env);
-    return failed ? "the XML-RPC handler cannot be added" : nullptr;
+    if (failed)
+        return "the XML-RPC handler cannot be added";
+    // Abyss asks the handler added last first: this one runs before the body is read.
+    return add_body_budget(server) ? nullptr : "the request body limit cannot be added";
 }

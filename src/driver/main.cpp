@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
     if (status >= 0)
         return status;
     diagnostics_start();  // before any thread: the writers read what it chooses
+    debug_log_prepare();
     if (install_interrupt_handler() != 0) {
         report_fatal("Couldn't create pthread\n");
         return 1;

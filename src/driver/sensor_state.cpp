@@ -32,7 +32,12 @@ std::string SensorState::get_title() const {
     return result + " (C++)";
 }
 
+// The writers of a mode take mode_mutex, so that two calls never mix their six values or
+// leave the flags of neither mode or of both; the stream only loads and never waits. The
+// new mode's flag is raised before the other is lowered: a frame read in between sees both
+// and takes bias, which is one mode or the other, never none.
 int32_t SensorState::set_bias(const double* values) {
+    std::lock_guard<std::mutex> lock(mode_mutex);
     for (int k = 0; k < 6; ++k) bias[k].store(values[k], std::memory_order_relaxed);
     bias_active.store(true, std::memory_order_release);
     output_active.store(false, std::memory_order_release);
@@ -40,12 +45,13 @@ int32_t SensorState::set_bias(const double* values) {
 }
 
 int32_t SensorState::set_output(const double* values) {
+    std::lock_guard<std::mutex> lock(mode_mutex);
     for (int k = 0; k < 6; ++k) desired_output[k].store(values[k], std::memory_order_relaxed);
     // Pending before the mode: a stream that sees the mode raised also sees the capture
     // it needs, and never applies the desired output against an old reference.
     output_pending.store(true, std::memory_order_release);
-    bias_active.store(false, std::memory_order_release);
     output_active.store(true, std::memory_order_release);
+    bias_active.store(false, std::memory_order_release);
     return 0;
 }
 

@@ -75,6 +75,7 @@ class SensorState {
     void wait_while_configuring();
 
   private:
+    std::mutex mode_mutex;  // serialises set_bias and set_output
     mutable std::mutex title_mutex;
     std::string title;
     std::string port;  // under title_mutex; written once

@@ -19,7 +19,7 @@ import harness
 from harness import ctl, sandbox, sim
 from control_bench import Background, StreamingCase, minus
 from ftsim.control import (HOST, PORT, SlowClients, doubles, entity_bomb, hang_up, http_request,
-                           method_call, param, proxy, raw_call, title_call, wait_service)
+                           method_call, param, post, proxy, raw_call, title_call, wait_service)
 
 SYNCED = "Frame synced with 0xAA header\n"
 Fault = xmlrpc.client.Fault
@@ -144,6 +144,21 @@ class WhileStreaming(StreamingCase):
         with self.assertRaises(Fault):
             raw_call(DEEPEST_TAKEN)
         self.assertEqual(r.get_title(), "kept (C++)")
+
+    def test_half_sent_bodies_are_bounded_in_all(self):
+        held = [socket.create_connection((HOST, PORT), 5, ("127.0.0.4", 0)) for _ in range(8)]
+        for h in held:   # 8 x 500 KiB: the budget for bodies is taken
+            h.sendall(http_request(b"<?xml", length=512000))
+        large = method_call("set_title", param("string", "x" * 99800))   # over what is left
+
+        def status():
+            try:
+                return post(large)[0]
+            except OSError:   # a refusal may reset a connection whose body it did not read
+                return None
+        sandbox.wait_for(lambda: status() == 503, 20, "a large body to be refused")
+        [h.close() for h in held]
+        sandbox.wait_for(lambda: status() == 200, 20, "the budget to come back")
 
     def test_slow_clients_neither_starve_calls_nor_stay(self):
         r = self.rpc()

@@ -294,6 +294,20 @@ class DebugLog(harness.BenchCase):
         self.assertEqual(third.log(), "Start log file\n" + INTERRUPT)
         self.assertEqual(kept(third), "Start log file\nReading HEADER.size failed!\n")
 
+        # The log of the last run that streamed outlives any number of failed starts.
+        streamed = None
+        for down in (False, True, True):
+            self.reset()
+            self.sensor(0)
+            c = self.controller(replies=[ctl.close()] if down else None)
+            d = self.daemon(cwd=cwd)
+            if not down:
+                c.wait_packages(20, timeout=20)
+                c.close_connection()
+            self.assertExitStatus(d, 1, timeout=20)
+            streamed = streamed or d.log()
+        self.assertEqual(d._read(d.log_path + ".streamed"), streamed)
+
 
 class UnwritableLog(harness.BenchCase):
     """A log that cannot be written: said on stderr, descriptor 1 on /dev/null, no hang."""

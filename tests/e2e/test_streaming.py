@@ -2,6 +2,7 @@
 one data package, carrying what an independent model computes from the bytes sent."""
 
 import os
+import resource
 import sys
 import time
 
@@ -10,7 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
 from ftsim import model  # noqa: E402
-from ftsim.control import proxy  # noqa: E402
+from ftsim.control import SlowClients, proxy  # noqa: E402
 
 
 def indexed(index, rate_hz):
@@ -124,6 +125,19 @@ class StreamingTest(BenchCase):
         self.assertLessEqual(len(old), limit + 32 * line)
         self.assertLessEqual(os.path.getsize(d.log_path), limit + 32 * line)
         self.assertTrue(d.running())
+
+    def test_turn_over_without_descriptors_leaves_the_kept_file(self):
+        s, c, d = self.start_streaming()
+        resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (16, 16))
+        holders = SlowClients(40, "127.0.0.2")   # every free descriptor taken
+        self.addCleanup(holders.stop)
+        harness.sandbox.wait_for(lambda: holders.opened >= 40, 20, "the connections")
+        s.send(sim.Raw(sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True) * 260000, block=True))
+        d.wait_stderr("Cannot write qrm_debug_output.txt: Too many open files; "
+                      "standard output goes to /dev/null\n", timeout=120)
+        # Nothing writes to the kept file any more, however long the flood goes on.
+        self.assertEqual(os.readlink("/proc/%d/fd/1" % d.pid), "/dev/null")
+        self.assertLessEqual(os.path.getsize(d.log_path + ".1"), (8 << 20) + 32 * 100)
 
     def test_controller_gone_ends_the_daemon(self):
         s, c, d = self.start_streaming()

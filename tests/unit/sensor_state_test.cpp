@@ -145,3 +145,32 @@ TEST(SensorState, ConcurrentUse) {
     EXPECT_EQ(bad_titles, 0);
     EXPECT_EQ(bad_cutoffs, 0);
 }
+
+// Two control calls at once, round after round: one mode at the end, one call's six values.
+TEST(SensorState, ConcurrentModeWritersLeaveOneModeAndOneCallsValues) {
+    SensorState s;
+    std::atomic<int> arrived{0}, bad{0};
+    auto meet = [&](int goal) {  // spinning first lets both calls of a round start together
+        arrived.fetch_add(1);
+        for (int spin = 0; arrived.load() < goal; ++spin)
+            if (spin > 2000)
+                std::this_thread::yield();
+    };
+    auto caller = [&](int id) {
+        for (int r = 0; r < 200000; ++r) {
+            meet(6 * r + 2);
+            // One caller starts a varying moment later: in some rounds the calls overlap.
+            for (volatile int d = 0; d < (id ? 0 : r % 97);) d = d + 1;
+            const double v = 2 * r + id, values[6] = {v, v, v, v, v, v};
+            (r + id) % 3 ? s.set_bias(values) : s.set_output(values);
+            meet(6 * r + 4);
+            for (int k = 0; id == 0 && k < 6; ++k)
+                bad += (s.bias_active == s.output_active) + (s.bias[k] != s.bias[0]);
+            meet(6 * r + 6);
+        }
+    };
+    std::thread other(caller, 1);
+    caller(0);
+    other.join();
+    EXPECT_EQ(bad.load(), 0);
+}
