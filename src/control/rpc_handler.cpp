@@ -7,6 +7,7 @@
 #include <xmlrpc-c/xml.hpp>
 
 #include "control/deadline_watch.h"
+#include "control/metrics.h"
 #include "control/request_check.h"
 
 thread_local int rpc_connection_fd = -1;
@@ -83,5 +84,12 @@ const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
     xmlrpc_server_abyss_set_handler3(&env, server, &parms, sizeof parms);
     bool failed = env.fault_occurred;
     xmlrpc_env_clean(&env);
-    return failed ? "the XML-RPC handler cannot be added" : nullptr;
+    if (failed)
+        return "the XML-RPC handler cannot be added";
+    // GET /metrics beside /RPC2, on the same connections and limits.
+    ServerReqHandler3 metrics = {};
+    metrics.handleReq = metrics_handler;
+    abyss_bool added = false;
+    ServerAddHandler3(server, &metrics, &added);
+    return added ? nullptr : "the metrics handler cannot be added";
 }

@@ -25,6 +25,7 @@ int32_t SensorState::reconfigure_sensor(double requested_rate) {
         return 1;  // no streaming port yet: nothing may be written anywhere
     std::lock_guard<std::timed_mutex> stop_waits(sensor_command_lock());
 
+    configure_started_ns.store(monotonic_ns(), std::memory_order_relaxed);
     configuring.store(true, std::memory_order_relaxed);
     int number = reconfigure_number(filter_enabled.load(std::memory_order_relaxed), requested_rate);
     char line[48];

@@ -1,0 +1,228 @@
+"""The daemon as a service manager and a fleet's monitoring see it: the notify datagrams,
+the listening socket handed over, the metrics page against the getters, a real Prometheus
+scraping it, and the documented scrape config and alert rules."""
+
+import http.client
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+import urllib.request
+
+import harness
+from harness import BenchCase, ctl
+from ftsim.control import proxy, wait_service
+
+DOCS = os.path.join(harness.REPO, "docs", "prometheus")
+METRICS = "ftbridge_%s_total"
+
+
+def get(path, method="GET", body=None, host="127.0.0.1"):
+    conn = http.client.HTTPConnection(host, 20202, timeout=10)
+    try:
+        conn.request(method, path, body=body)
+        r = conn.getresponse()
+        return r.status, r.getheader("Content-Type"), r.read().decode()
+    finally:
+        conn.close()
+
+
+def parse(text):
+    """{name or name{labels}: float} of a metrics page."""
+    values = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            values[name] = float(value)
+    return values
+
+
+class Datagrams:
+    """A notify socket of the test's own: every datagram the daemon sends, in order."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="ftsim-notify-")
+        self.path = os.path.join(self.dir, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(0.2)
+        self.got, self.lock, self.done = [], threading.Lock(), False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done:
+            try:
+                data = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            with self.lock:
+                self.got.append(data.decode())
+
+    def lines(self):
+        with self.lock:
+            return [l for d in self.got for l in d.splitlines()]
+
+    def close(self):
+        self.done = True
+        self.thread.join()
+        self.sock.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ServiceTest(BenchCase):
+    def test_notify_ready_after_first_package_watchdog_while_streaming(self):
+        n = Datagrams()
+        self.addCleanup(n.close)
+        s = self.sensor(0)
+        # Two set-up attempts that get a text: the daemon waits for the controller for 2 s.
+        c = self.controller([ctl.message("busy"), ctl.message("busy"), ctl.ok(1)])
+        d = self.daemon(env={"NOTIFY_SOCKET": n.path, "WATCHDOG_USEC": "2000000"})
+        harness.sandbox.wait_for(lambda: "READY=1" in n.lines(), 20, "READY=1")
+        before = n.lines()[:n.lines().index("READY=1")]
+        self.assertIn("STATUS=Waiting for the controller's RTDE interface at 127.0.0.1:30004",
+                      before)
+        c.wait_packages(1)
+        # While the stream turns, the watchdog is fed: several after the readiness.
+        harness.sandbox.wait_for(
+            lambda: n.lines()[n.lines().index("READY=1"):].count("WATCHDOG=1") >= 3, 10,
+            "WATCHDOG=1 while streaming")
+        harness.sandbox.wait_for(lambda: any(l.startswith("STATUS=Streaming at ")
+                                             and l.endswith(" Hz") for l in n.lines()), 10,
+                                 "the streaming status")
+        self.assertEqual(n.lines().count("READY=1"), 1)
+        # A silent sensor: the loop still turns, so the daemon ends itself (status 1) and
+        # the watchdog is fed until then, never left to abort it.
+        s.set_mode("silent")
+        fed = n.lines().count("WATCHDOG=1")
+        self.assertExitStatus(d, 1, timeout=20)
+        self.assertGreater(n.lines().count("WATCHDOG=1"), fed + 4, d.describe())
+
+    def test_listening_socket_handed_over_at_first_connection(self):
+        activate = shutil.which("systemd-socket-activate")
+        if not activate:
+            self.skipTest("systemd-socket-activate is not installed")
+        self.sensor(0)
+        c = self.controller([ctl.ok(1)])
+        d = self.daemon(path=activate, args=["-l", "127.0.0.1:20202", harness.DAEMON])
+        d.wait_stderr("Listening on")
+        self.assertIsNone(c.connection, "the daemon starts only at the first connection")
+        self.assertEqual(wait_service(d), "Vandrel (C++)")
+        c.wait_packages(10, timeout=15)
+        # The daemon serves the socket it was given, not one on every address of its own.
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.2", 20202), timeout=5).close()
+        self.assertEqual(get("/metrics")[0], 200)
+
+    def test_a_datagram_socket_handed_over_is_refused(self):
+        activate = shutil.which("systemd-socket-activate")
+        if not activate:
+            self.skipTest("systemd-socket-activate is not installed")
+        d = self.daemon(path=activate, args=["-d", "-l", "127.0.0.1:20202", harness.DAEMON])
+        d.wait_stderr("Listening on")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.sendto(b"x", ("127.0.0.1", 20202))
+        self.assertExitStatus(d, 1)
+        self.assertIn("Control port from the service manager unusable: the socket handed over"
+                      " is not a listening IPv4 TCP socket", d.stderr())
+
+    def streaming(self):
+        self.sensor(0)
+        c = self.controller([ctl.ok(1)])
+        d = self.daemon()
+        c.wait_packages(50, timeout=15)
+        return c, d
+
+    def test_metrics_are_what_the_getters_read(self):
+        self.streaming()
+        r = proxy()
+        before = r.get_statistics()
+        status, kind, text = get("/metrics")
+        after = r.get_statistics()
+        self.assertEqual((status, kind), (200, "text/plain; version=0.0.4"))
+        m = parse(text)
+        names = {"frames": "frames", "packages": "packages", "crc_errors": "crc_errors",
+                 "lost_sync": "lost_syncs", "synchronisations": "synchronisations",
+                 "non_finite": "non_finite_samples", "read_failures": "read_failures",
+                 "reconfigurations": "reconfigurations", "skipped_packages": "skipped_packages",
+                 "lines_left_out": "lines_left_out"}
+        for member, name in names.items():
+            self.assertLessEqual(before[member], m[METRICS % name], member)
+            self.assertLessEqual(m[METRICS % name], after[member], member)
+        self.assertGreater(m["ftbridge_packages_total"], 0)
+        self.assertLessEqual(before["uptime_s"], m["ftbridge_uptime_seconds"])
+        self.assertLessEqual(m["ftbridge_uptime_seconds"], after["uptime_s"])
+        self.assertGreaterEqual(m["ftbridge_last_package_age_seconds"], 0)
+        self.assertEqual(m["ftbridge_running"], 1.0 if r.is_running() else 0.0)
+        self.assertAlmostEqual(m["ftbridge_sample_frequency_hertz"], r.get_sample_freq(),
+                               delta=1.0)
+        self.assertIn('ftbridge_build_info{version="', text)
+        promtool = shutil.which("promtool")
+        if promtool:
+            check = subprocess.run([promtool, "check", "metrics"], input=text.encode(),
+                                   capture_output=True, timeout=30)
+            self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+        # What the page refuses, while /RPC2 answers as before.
+        for method, path, body, expected in [
+                ("POST", "/metrics", None, 405), ("HEAD", "/metrics", None, 405),
+                ("GET", "/metrics?x=1", None, 400), ("GET", "/metrics", b"x", 400),
+                ("GET", "/metrics/x", None, 404), ("GET", "/RPC2", None, 405)]:
+            with self.subTest(method=method, path=path, body=body):
+                self.assertEqual(get(path, method, body)[0], expected)
+        self.assertEqual(r.get_title(), "Vandrel (C++)")
+
+    def test_prometheus_scrapes_the_daemon(self):
+        prometheus = shutil.which("prometheus")
+        if not prometheus:
+            self.skipTest("prometheus is not installed (Debian package prometheus)")
+        self.streaming()
+        work = tempfile.mkdtemp(prefix="ftsim-prometheus-")
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        config = os.path.join(work, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 200ms\n  scrape_timeout: 150ms\n"
+                    "scrape_configs:\n  - job_name: ftbridge\n    static_configs:\n"
+                    "      - targets: ['127.0.0.1:20202']\n")
+        p = subprocess.Popen([prometheus, "--config.file=" + config,
+                              "--storage.tsdb.path=" + os.path.join(work, "data"),
+                              "--web.listen-address=127.0.0.1:9090"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+        def stop():
+            p.terminate()
+            p.wait(30)
+            p.stderr.close()
+        self.addCleanup(stop)
+
+        def scraped():
+            if p.poll() is not None:
+                raise AssertionError("prometheus exited: " + p.stderr.read().decode())
+            url = ("http://127.0.0.1:9090/api/v1/query?"
+                   + urllib.parse.urlencode({"query": "ftbridge_packages_total"}))
+            try:
+                with urllib.request.urlopen(url, timeout=5) as r:
+                    result = json.load(r)["data"]["result"]
+            except OSError:
+                return None
+            return result and float(result[0]["value"][1]) > 0 and result[0]
+        result = harness.sandbox.wait_for(scraped, 60, "a scrape", interval=0.2)
+        self.assertEqual(result["metric"]["job"], "ftbridge")
+
+    def test_documented_scrape_config_and_alert_rules_check(self):
+        promtool = shutil.which("promtool")
+        if not promtool:
+            self.skipTest("promtool is not installed (Debian package prometheus)")
+        for what, name in [("rules", "ftbridge-rules.yml"), ("config", "prometheus.yml")]:
+            with self.subTest(what):
+                check = subprocess.run([promtool, "check", what, os.path.join(DOCS, name)],
+                                       capture_output=True, timeout=60)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+
+if __name__ == "__main__":
+    harness.main()
