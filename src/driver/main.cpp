@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
     int status = handle_arguments(argc, argv);
     if (status >= 0)
         return status;
+    // Before any thread starts: taking the socket edits the environment.
     int listen_fd = -1;
-    ListenTake taken =
-        take_listen_socket(&listen_fd);  // before any thread: it edits the environment
+    ListenTake taken = take_listen_socket(&listen_fd);
     if (taken != ListenTake::ok) {
         report_fatal("Control port from the service manager unusable: %s\n",
                      listen_take_text(taken));
