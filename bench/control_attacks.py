@@ -7,8 +7,8 @@ peak resident memory, whether it survived, and how long a well-formed call from 
 address waited meanwhile. A measurement, not a test: it never fails on a figure.
 
 usage: control_attacks.py DAEMON [attack ...]
-attacks: nesting entities entities_big tiny_elements elements_4096 big_title trickle
-         slow_clients slow_same_address
+attacks: scrapers nesting entities entities_big tiny_elements elements_4096 big_title
+         trickle slow_clients slow_same_address
 """
 
 import functools
@@ -185,7 +185,33 @@ def attack_slow_same_address(b):
     return attack_slow_clients(b, address="127.0.0.1")
 
 
-ATTACKS = {"nesting": attack_nesting, "entities": attack_entities,
+def attack_scrapers(b, clients=8, seconds=10.0):
+    """Eight clients reading /metrics in a loop: the stream's package rate meanwhile, beside
+    the sensor's 800 frames/s, and the scrapes made."""
+    import http.client
+    import threading
+    stop, counts = threading.Event(), [0] * clients
+
+    def scrape(i):
+        while not stop.is_set():
+            conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+            conn.request("GET", "/metrics")
+            conn.getresponse().read()
+            conn.close()
+            counts[i] += 1
+    threads = [threading.Thread(target=scrape, args=(i,), daemon=True) for i in range(clients)]
+    n0, t0 = len(b.controller.packages()), time.monotonic()
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    n1, t1 = len(b.controller.packages()), time.monotonic()
+    stop.set()
+    for t in threads:
+        t.join(15)
+    return {"packages_per_s": round((n1 - n0) / (t1 - t0), 1), "scrapes": sum(counts)}
+
+
+ATTACKS = {"scrapers": attack_scrapers, "nesting": attack_nesting, "entities": attack_entities,
            "entities_big": attack_entities_big, "tiny_elements": attack_tiny_elements,
            "elements_4096": attack_elements_4096, "big_title": attack_big_title,
            "trickle": attack_trickle, "slow_clients": attack_slow_clients,
