@@ -27,6 +27,9 @@ constexpr int64_t connect_bound_ns = 90 * second_ns;
 // A reconfiguration pauses 2 s between its commands.
 constexpr int64_t configure_bound_ns = 5 * second_ns;
 constexpr int64_t longest_tick_ns = second_ns / 2;
+// Start-up is extended while the stream looks for its first package this long at most: a
+// line of garbage resets the silence timer, and would otherwise hold the start for ever.
+constexpr int64_t first_package_bound_ns = 20 * second_ns;
 const auto relaxed = std::memory_order_relaxed;
 
 std::atomic<int> phase{int(ServicePhase::scanning)};
@@ -76,10 +79,9 @@ void* notify_thread(void* arg) {
         pause_ns(n.tick_ns);
         NotifyView now = observe(*n.state, monotonic_ns());
         std::string message;
-        if (!ready && now.packages > 0) {
+        const bool ready_now = !ready && now.packages > 0;
+        if (ready_now)
             message += "READY=1\n";
-            ready = true;
-        }
         std::string status = notify_status(now, last);
         if (status != sent_status)
             message += "STATUS=" + status + "\n";
@@ -87,10 +89,14 @@ void* notify_thread(void* arg) {
         if (alive && n.watchdog)
             message += "WATCHDOG=1\n";
         // Start-up takes as long as its phases do; it is extended while they progress.
-        if (alive && !ready)
+        if (alive && !ready &&
+            (now.phase != ServicePhase::streaming || now.phase_ns <= first_package_bound_ns))
             message += "EXTEND_TIMEOUT_USEC=" + std::to_string(4 * n.tick_ns / 1000) + "\n";
-        if (!message.empty() && sd_notify(0, message.c_str()) >= 0)
+        // A datagram the manager did not get is sent again at the next tick.
+        if (!message.empty() && sd_notify(0, message.c_str()) > 0) {
             sent_status = status;
+            ready = ready || ready_now;
+        }
         last = now;
     }
 }
