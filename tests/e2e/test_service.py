@@ -105,9 +105,9 @@ class ServiceTest(BenchCase):
     def test_metrics_are_what_the_getters_read(self):
         self.streaming()
         r = proxy()
-        before = r.get_statistics()
+        running, before = r.is_running(), r.get_statistics()
         status, kind, text = get("/metrics")
-        after = r.get_statistics()
+        after, running_after = r.get_statistics(), r.is_running()
         self.assertEqual((status, kind), (200, "text/plain; version=0.0.4"))
         m = parse(text)
         renamed = {"lost_sync": METRICS % "lost_syncs", "non_finite": METRICS % "non_finite_samples",
@@ -118,7 +118,8 @@ class ServiceTest(BenchCase):
             value = m[renamed.get(member, METRICS % member)]
             self.assertTrue(before[member] <= value <= after[member], member)
         self.assertGreaterEqual(m["ftbridge_last_package_age_seconds"], 0)
-        self.assertEqual(m["ftbridge_running"], 1.0 if r.is_running() else 0.0)
+        if running == running_after:  # a stall under load may flip it in between
+            self.assertEqual(m["ftbridge_running"], 1.0 if running else 0.0)
         self.assertAlmostEqual(m["ftbridge_sample_frequency_hertz"], r.get_sample_freq(),
                                delta=1.0)
         self.assertIn('ftbridge_build_info{version="', text)
