@@ -148,7 +148,7 @@ std::string notify_status(const NotifyView& now, const NotifyView& last) {
     if (now.configuring)
         return "Configuring the sensor";
     if (now.skipped != last.skipped)
-        return "Skipping packages: the controller takes none now";
+        return "Skipping packages: the controller does not take them all";
     if (now.packages != last.packages && !now.recipe_accepted)
         return "Sending packages the controller discards (it set up recipe id 0)";
     if (!now.running)
