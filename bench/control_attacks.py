@@ -7,8 +7,8 @@ peak resident memory, whether it survived, and how long a well-formed call from 
 address waited meanwhile. A measurement, not a test: it never fails on a figure.
 
 usage: control_attacks.py DAEMON [attack ...]
-attacks: nesting entities entities_big tiny_elements elements_4096 big_title trickle
-         slow_clients slow_same_address
+attacks: scrapers nesting entities entities_big tiny_elements elements_4096 big_title
+         trickle slow_clients slow_same_address
 """
 
 import functools
@@ -185,7 +185,42 @@ def attack_slow_same_address(b):
     return attack_slow_clients(b, address="127.0.0.1")
 
 
-ATTACKS = {"nesting": attack_nesting, "entities": attack_entities,
+def _scrape_until(deadline, count):
+    import http.client
+    while time.monotonic() < deadline:
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        conn.request("GET", "/metrics")
+        conn.getresponse().read()
+        conn.close()
+        with count.get_lock():
+            count.value += 1
+
+
+def attack_scrapers(b, clients=8, seconds=10.0):
+    """Eight processes reading /metrics in a loop (processes: threads here would take the
+    simulators' interpreter lock): the stream's packages a second and per frame sent, before
+    and meanwhile (the simulator itself slows down on a busy machine), and the scrapes made."""
+    import multiprocessing
+
+    def rate(wait):
+        """Packages a second, and per frame the sensor sent meanwhile."""
+        n0, f0, t0 = len(b.controller.packages()), len(b.sensor.sent), time.monotonic()
+        wait()
+        n, f = len(b.controller.packages()) - n0, len(b.sensor.sent) - f0
+        return round(n / (time.monotonic() - t0), 1), round(n / max(f, 1), 3)
+    quiet = rate(lambda: time.sleep(seconds))
+    count = multiprocessing.Value("i", 0)
+    procs = [multiprocessing.Process(target=_scrape_until,
+                                     args=(time.monotonic() + seconds, count))
+             for _ in range(clients)]
+    for p in procs:
+        p.start()
+    loaded = rate(lambda: [p.join() for p in procs])
+    return {"quiet_pkg_per_s_and_per_frame": quiet, "scraped_pkg_per_s_and_per_frame": loaded,
+            "scrapes": count.value}
+
+
+ATTACKS = {"scrapers": attack_scrapers, "nesting": attack_nesting, "entities": attack_entities,
            "entities_big": attack_entities_big, "tiny_elements": attack_tiny_elements,
            "elements_4096": attack_elements_4096, "big_title": attack_big_title,
            "trickle": attack_trickle, "slow_clients": attack_slow_clients,

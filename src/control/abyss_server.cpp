@@ -4,9 +4,11 @@
 
 #include "control/connection_server.h"
 #include "control/methods.h"
+#include "control/metrics.h"
 #include "driver/fatal_report.h"
 
 AbyssServer::AbyssServer(SensorState* state) : state(state) {
+    serve_metrics_of(state);
     // The registry holds the one reference to each method object.
     registry.addMethod("get_title", new GetTitle(state));
     registry.addMethod("set_title", new SetTitle(state));
@@ -25,6 +27,6 @@ void* server_thread(void* arg) {
     auto* server = static_cast<AbyssServer*>(arg);
     // Serves until the process ends; it comes back only when the port cannot be had or
     // the service fails.
-    std::string failure = serve_connections(&server->registry, control_port);
+    std::string failure = serve_connections(&server->registry, control_port, server->listen_fd);
     fail(1, "XML-RPC control service on port %u failed: %s\n", control_port, failure.c_str());
 }

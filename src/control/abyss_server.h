@@ -14,6 +14,7 @@ class AbyssServer {
 
     SensorState* state;
     xmlrpc_c::registry registry;
+    int listen_fd = -1;  // the control port's socket when the service manager hands it over
 };
 
 // Start function of the server thread; arg is the AbyssServer. Serves for the life of

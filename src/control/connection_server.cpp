@@ -164,7 +164,7 @@ void start_connection(Service* service, int fd, uint32_t address) {
 }
 }  // namespace
 
-std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port) {
+std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port, int listener) {
     // Never freed: connection threads may still use it while the process exits.
     auto* service = new Service;
     service->stack_size = registry->maxStackSize() + stack_margin;
@@ -173,7 +173,8 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port)
         return std::string("cannot start its deadline thread: ") + strerror(error);
     if (const char* failed = init_rpc_server(&service->server, registry, &service->watch))
         return failed;
-    int listener = listen_on(port);
+    if (listener < 0)
+        listener = listen_on(port);
     if (listener < 0)
         return failure("cannot listen");
     for (;;) {

@@ -11,6 +11,6 @@
 constexpr unsigned max_connections_per_client = 64;
 constexpr unsigned max_connections = 256;
 
-// Listens on every address at port and serves registry there. Returns only on failure,
-// with its cause.
-std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port);
+// Listens on every address at port (or on listener, a listening socket handed over) and
+// serves registry there. Returns only on failure, with its cause.
+std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port, int listener = -1);

@@ -8,6 +8,7 @@
 
 #include "control/body_budget.h"
 #include "control/deadline_watch.h"
+#include "control/metrics.h"
 #include "control/request_check.h"
 
 thread_local int rpc_connection_fd = -1;
@@ -87,6 +88,13 @@ const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
     xmlrpc_env_clean(&env);
     if (failed)
         return "the XML-RPC handler cannot be added";
+    // GET /metrics beside /RPC2, on the same connections and limits.
+    ServerReqHandler3 metrics = {};
+    metrics.handleReq = metrics_handler;
+    abyss_bool added = false;
+    ServerAddHandler3(server, &metrics, &added);
+    if (!added)
+        return "the metrics handler cannot be added";
     // Abyss asks the handler added last first: this one runs before the body is read.
     return add_body_budget(server) ? nullptr : "the request body limit cannot be added";
 }

@@ -24,7 +24,8 @@ extern thread_local int rpc_connection_fd;
 extern "C" void xmlrpc_strfree(const char* text);
 
 // Sets up server (created without a listening socket of its own) to answer calls at
-// /RPC2 through registry and 404 elsewhere. Returns nullptr, or a static error text.
+// /RPC2 through registry, the metrics page at /metrics, and 404 elsewhere. Returns nullptr, or a
+// static error text.
 const char* init_rpc_server(TServer* server, const xmlrpc_c::registry* registry,
                             DeadlineWatch* watch);
 

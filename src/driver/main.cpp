@@ -16,7 +16,9 @@
 #include "driver/diagnostics.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
+#include "driver/listen_socket.h"
 #include "driver/sensor_state.h"
+#include "driver/service_notify.h"
 #include "rtde/rtde_client.h"
 #include "sensor/probe.h"
 #include "sensor/serial_port.h"
@@ -82,6 +84,11 @@ int main(int argc, char** argv) {
         return status;
     diagnostics_start();  // before any thread: the writers read what it chooses
     debug_log_prepare();
+    // Before any thread starts: taking the socket edits the environment.
+    int listen_fd = -1;
+    ListenTake taken = take_listen_socket(&listen_fd);
+    if (taken != ListenTake::ok)
+        fail(1, "Control port from the service manager unusable: %s\n", listen_take_text(taken));
     if (install_interrupt_handler() != 0) {
         report_fatal("Couldn't create pthread\n");
         return 1;
@@ -89,6 +96,11 @@ int main(int argc, char** argv) {
     SensorState state;
     state.set_title("Vandrel");
     AbyssServer server(&state);
+    server.listen_fd = listen_fd;
+    if (service_notify_start(&state) != 0) {
+        report_fatal("Couldn't create pthread\n");
+        return 1;
+    }
 
     pthread_t server_handle;
     if (pthread_create(&server_handle, nullptr, server_thread, &server) != 0) {
@@ -101,6 +113,7 @@ int main(int argc, char** argv) {
         fail(no_port_status, "No port found!\n");
     std::string chosen;
     for (const std::string& path : candidates) {
+        service_phase(ServicePhase::probing, path.c_str());
         if (probe_serialport(path.c_str(), probe_limit_s)) {
             chosen = path;
             break;
@@ -112,6 +125,7 @@ int main(int argc, char** argv) {
     debug_log_start();
 
     uint8_t recipe_id = 0;
+    service_phase(ServicePhase::connecting);
     rtde_connect(&recipe_id);
     state.recipe_id.store(recipe_id, std::memory_order_relaxed);
 

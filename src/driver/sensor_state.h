@@ -38,6 +38,7 @@ class SensorState {
     std::atomic<int> serial_fd{-1};
     std::atomic<int> recipe_id{0};  // the controller's recipe, once set up
     std::atomic<double> sample_freq_hz{0.0};
+    std::atomic<int64_t> configure_started_ns{0};  // monotonic_ns() as the last sequence began
 
     // Counters since the process started, and what the stream last sent; written by the
     // stream alone with relaxed stores, read by the control service.

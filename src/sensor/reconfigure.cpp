@@ -29,6 +29,7 @@ int32_t SensorState::reconfigure_sensor(double requested_rate) {
     if (stopping())
         return 1;  // queued ahead of the stop: starting now would leave the sensor mute
 
+    configure_started_ns.store(monotonic_ns(), std::memory_order_relaxed);
     configuring.store(true, std::memory_order_relaxed);
     int number = reconfigure_number(filter_enabled.load(std::memory_order_relaxed), requested_rate);
     char line[48];

@@ -4,6 +4,7 @@
 #include "driver/diagnostics.h"
 #include "driver/interrupt.h"
 #include "driver/sensor_state.h"
+#include "driver/service_notify.h"
 #include "rtde/rtde_client.h"
 #include "sensor/serial_io.h"
 #include "stream/realtime.h"
@@ -34,5 +35,9 @@ void stream_loop(SensorState& state, uint8_t recipe_id) {
     StreamContext ctx;
     ctx.recipe_accepted = recipe_id != 0;
     ctx.search_start = port.now();
-    for (;;) stream_pass(ctx, state, port);
+    service_phase(ServicePhase::streaming);
+    for (;;) {
+        stream_pass(ctx, state, port);
+        note_stream_pass();
+    }
 }

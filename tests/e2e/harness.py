@@ -110,9 +110,10 @@ class BenchCase(unittest.TestCase):
 
     # -- daemon
 
-    def daemon(self, start=True, prepare=None, cwd=None, args=(), stderr=None, stdout=None):
-        d = sandbox.Daemon(DAEMON, prepare=prepare, cwd=cwd, args=args, stderr=stderr,
-                           stdout=stdout)
+    def daemon(self, start=True, prepare=None, cwd=None, args=(), stderr=None, stdout=None,
+               env=None, path=None):
+        d = sandbox.Daemon(path or DAEMON, prepare=prepare, cwd=cwd, args=args, stderr=stderr,
+                           stdout=stdout, env=env)
         self._daemons.append(d)
         if start:
             d.start()

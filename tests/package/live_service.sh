@@ -54,6 +54,9 @@ say status "$(ftbridge-ctl status)"
 ftbridge-ctl running >/dev/null
 say running_status "$?"
 say restart_sec "$(prop RestartUSec)"
+for _ in $(seq 40); do prop StatusText | grep -q '^Streaming at' && break; sleep 0.25; done
+say status_text "$(prop StatusText)"
+say socket "$(systemctl show ftbridge.socket -p ActiveState --value) $(systemctl show ftbridge.socket -p Listen --value)"
 ftbridge-ctl set-bias 0 0 0 0 0 0
 say set_bias "$?"
 # The simulator follows the rate it is asked for (with the filter off: on, every rate is one).
@@ -92,13 +95,15 @@ say stopped "$(prop ActiveState) result=$(prop Result) status=$(prop ExecMainSta
 say log_last "$(tail -1 /var/lib/private/ftbridge/qrm_debug_output.txt)"
 say packages "$(grep -o '^[0-9]* packages' /out/controller.log | tail -1)"
 
-cp /usr/share/doc/ftbridge/examples/restrict-to-localhost.conf /etc/systemd/system/ftbridge.service.d/
+mkdir -p /etc/systemd/system/ftbridge.socket.d
+cp /usr/share/doc/ftbridge/examples/restrict-to-localhost.conf /etc/systemd/system/ftbridge.socket.d/
 systemctl daemon-reload
+systemctl restart ftbridge.socket
 systemctl start ftbridge
 wait_running
 ftbridge-ctl status
 say local_client "$?"
-say ip_allow "$(prop IPAddressAllow)"
+say listen "$(systemctl show ftbridge.socket -p Listen --value)"
 
 # An upgrade (the same package under a higher version) keeps the service running and enabled
 # and the debug logs in their directory.

@@ -23,7 +23,7 @@ DEB = None
 
 EXPECTED_FILES = {
     "/usr/sbin/ftbridge", "/usr/bin/ftbridge-ctl", "/usr/bin/ftrecord",
-    "/lib/systemd/system/ftbridge.service",
+    "/lib/systemd/system/ftbridge.service", "/lib/systemd/system/ftbridge.socket",
     "/lib/udev/rules.d/60-ftbridge.rules",
     "/usr/share/man/man8/ftbridge.8.gz", "/usr/share/man/man1/ftbridge-ctl.1.gz",
     "/usr/share/man/man1/ftrecord.1.gz",
@@ -31,8 +31,9 @@ EXPECTED_FILES = {
     "/usr/share/doc/ftbridge/README.md", "/usr/share/doc/ftbridge/copyright",
     "/usr/share/doc/ftbridge/changelog.gz",
     "/usr/share/doc/ftbridge/examples/restrict-to-localhost.conf",
-} | {"/usr/share/doc/ftbridge/docs/" + os.path.basename(p)
-     for p in glob.glob(os.path.join(checks.REPO, "docs", "*.md"))}
+} | {"/usr/share/doc/ftbridge/docs/" + os.path.relpath(p, os.path.join(checks.REPO, "docs"))
+     for p in glob.glob(os.path.join(checks.REPO, "docs", "*.md"))
+     + glob.glob(os.path.join(checks.REPO, "docs", "prometheus", "*.yml"))}
 
 
 def run(*cmd, **kw):
@@ -209,7 +210,7 @@ timeout 300 systemd-nspawn -q -D $t/root --private-network --register=no --keep-
 class LiveService(unittest.TestCase):
     """The package under a real systemd (PID 1 of a container on this machine): installed,
     enabled and started; restarted without end; sandboxed as packaged yet streaming; stopped
-    cleanly; limited to local clients by the example drop-in; stopped on removal. udev does not
+    cleanly; limited to local clients by the example drop-in on its socket; stopped on removal. udev does not
     run in a container, so the hot-plug start is not seen here."""
 
     def test_installed_service(self):
@@ -242,6 +243,10 @@ class LiveService(unittest.TestCase):
         self.assertEqual((r["restart_sec"], r["running_status"]), ("20s", "0"), detail)
         self.assertEqual(r["followed_rate"], "500.000", detail)
         self.assertIn("running: yes", r["status"], detail)
+        # Ready only once data flows, and the status says what it does; the socket is
+        # systemd's, handed over.
+        self.assertRegex(r["status_text"], r"^Streaming at [0-9]+ Hz$", detail)
+        self.assertEqual(r["socket"], "active 0.0.0.0:20202 (Stream)", detail)
         self.assertEqual(r["set_bias"], "0", detail)
         self.assertRegex(r["user"], r"^ftbridge$", detail)
         self.assertIn("dialout", r["groups"].split(","), detail)
@@ -253,7 +258,7 @@ class LiveService(unittest.TestCase):
         self.assertEqual(r["log_last"], "Interrupt signal (2) received.", detail)
         self.assertRegex(r["packages"], r"^[1-9][0-9]* packages$", detail)
         self.assertEqual(r["local_client"], "0", detail)
-        self.assertEqual(set(r["ip_allow"].split()), {"::1/128", "127.0.0.0/8"}, detail)
+        self.assertEqual(r["listen"], "127.0.0.1:20202 (Stream)", detail)
         version = checks.project_version()
         self.assertEqual(r["upgraded"], "%s+1 enabled active" % version, detail)
         self.assertIn("qrm_debug_output.txt ", r["upgrade_logs"], detail)

@@ -6,7 +6,9 @@ stays hardened, the udev rules parse and select exactly the ttyUSB of an FTDI ad
 """
 
 import os
+import shutil
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -43,7 +45,8 @@ class Unit(unittest.TestCase):
     def test_hardened_without_cutting_what_the_daemon_needs(self):
         self.assertLessEqual(checks.security_exposure(self.unit)[0], 2.5)
         # The daemon's own contract with its supervisor, and the loopback to the controller.
-        for key, value in [("KillSignal", "SIGINT"), ("SuccessExitStatus", "2"),
+        for key, value in [("Type", "notify"), ("Wants", "ftbridge.socket"),
+                           ("KillSignal", "SIGINT"), ("SuccessExitStatus", "2"),
                            ("Restart", "on-failure"), ("StartLimitIntervalSec", "0"),
                            ("RestartPreventExitStatus", "3"),
                            ("DeviceAllow", "char-ttyUSB rw"),
@@ -53,10 +56,19 @@ class Unit(unittest.TestCase):
         self.assertIsNone(checks.unit_setting(self.unit, "IPAddressDeny"))
 
 
-    def test_example_drop_in_admits_only_localhost(self):
+    def test_example_drop_in_verifies_on_the_socket(self):
+        # systemd-analyze verify loads the socket the service wants, with its drop-ins.
         drop_in = os.path.join(checks.REPO, "tools", "systemd", "restrict-to-localhost.conf")
-        _, report = checks.security_exposure(self.unit, drop_in)
-        self.assertIn("allow list with only localhost entries", report)
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("ftbridge.service", "ftbridge.socket"):
+                shutil.copy(os.path.join(BUILD, name), tmp)
+            os.mkdir(os.path.join(tmp, "ftbridge.socket.d"))
+            shutil.copy(drop_in, os.path.join(tmp, "ftbridge.socket.d"))
+            self.assertEqual(checks.verify_unit(os.path.join(tmp, "ftbridge.service"),
+                                                os.path.join(BUILD, "ftbridge"),
+                                                os.path.join(BUILD, "man")), "")
+        self.assertEqual(checks.unit_setting(os.path.join(BUILD, "ftbridge.socket"),
+                                             "ConditionPathExistsGlob"), "/dev/ttyUSB*")
 
 
 class UdevRules(unittest.TestCase):
