@@ -40,16 +40,15 @@ enum RtdeOffer { rtde_sent = 0, rtde_failed = 1, rtde_skipped = 2 };
 // What the socket shows of the packages that wait for the controller, from one TCP_INFO.
 struct RtdeQueueView {
     int64_t oldest_sent_ns = 0;   // when the oldest unacknowledged package went; 0: none waits
-    uint32_t unsent_bytes = 0;    // not yet on the wire (tcpi_notsent_bytes)
     uint32_t window = 0;          // the controller's advertised window (tcpi_snd_wnd)
     uint32_t largest_window = 0;  // the largest window seen on this connection
 };
 
 // True when a package may join what waits in our socket. The controller acts on the last
 // input only, so what matters is the age of what waits, not its length: a package goes while
-// nothing waits, or while what waits is under 10 ms old, a few packages at most are unsent,
-// and the controller's window shows it is not sitting on unread data of its own. With nothing
-// unacknowledged a package always goes: only a package sent brings the window's news.
+// nothing waits, or while what waits is at most 10 ms old and the controller's window shows
+// it is not sitting on unread data of its own (three quarters of the largest seen or more). With
+// nothing unacknowledged a package always goes: only a package sent brings the window's news.
 bool rtde_queue_has_room(const RtdeQueueView& view, int64_t now_ns);
 
 // The packages of one connection that the controller has not acknowledged yet: when each

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -228,36 +226,20 @@ TEST(RtdeQueue, APackageGoesWhileWhatWaitsIsYoungAndShortAndTheWindowOpen) {
         RtdeQueueView view;
         bool room;
     } rows[] = {
-        {{0, 0, 0, 65536}, true},  // nothing waits: only a package sent brings the window's news
-        {{young, 0, 65536, 65536}, true},
-        {{young - 1, 0, 65536, 65536}, false},
-        {{young, 3 * 52, 65536, 65536}, true},
-        {{young, 3 * 52 + 1, 65536, 65536}, false},
-        {{young, 0, 750, 1000}, true},
-        {{young, 0, 749, 1000}, false},  // the controller sits on unread data
-        {{young, 0, 0, 0}, true},        // a kernel without the window field
+        {{0, 0, 65536}, true},  // nothing waits: only a package sent brings the window's news
+        {{young, 65536, 65536}, true},
+        {{young - 1, 65536, 65536}, false},
+        {{young, 750, 1000}, true},
+        {{young, 749, 1000}, false},  // the controller sits on unread data
+        {{young, 0, 0}, true},        // a kernel without the window field
     };
     for (const auto& row : rows)
         EXPECT_EQ(rtde_queue_has_room(row.view, now), row.room)
-            << row.view.oldest_sent_ns << " " << row.view.unsent_bytes << " " << row.view.window;
+            << row.view.oldest_sent_ns << " " << row.view.window;
 }
 
-// Waits, polling the socket's own count, until the controller acknowledged all we sent.
-static bool all_acknowledged(int sock) {
-    for (int i = 0; i < 10000; ++i) {
-        tcp_info info{};
-        socklen_t length = sizeof info;
-        if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
-            return false;
-        if (info.tcpi_unacked == 0 && info.tcpi_notsent_bytes == 0)
-            return true;
-        poll(nullptr, 0, 1);
-    }
-    return false;
-}
-
-// Over real loopback TCP to a controller that stops reading: packages are skipped once a few
-// wait, every byte that arrives belongs to a whole package in order, and once the
+// Over real loopback TCP to a controller that stops reading: packages are skipped once its
+// window closes, every byte that arrives belongs to a whole package in order, and once the
 // controller reads again the next package goes; once it is gone, a package fails.
 TEST(RtdeQueue, AStalledControllerGetsWholePackagesOnly) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -286,9 +268,6 @@ TEST(RtdeQueue, AStalledControllerGetsWholePackagesOnly) {
         int r = rtde_offer_data(client, 1, values, flow);
         ASSERT_NE(r, int(rtde_failed));
         r == rtde_sent ? ++sent : ++skipped;
-        int unsent = 0;
-        ASSERT_EQ(ioctl(client, SIOCOUTQNSD, &unsent), 0);
-        EXPECT_LE(unsent, 4 * rtde_data_package_size);
     }
     EXPECT_EQ(skipped, 100) << "the queue never filled";
     EXPECT_LT(sent, 20000);
@@ -305,7 +284,6 @@ TEST(RtdeQueue, AStalledControllerGetsWholePackagesOnly) {
         got.insert(got.end(), buf, buf + n);
     }
     ASSERT_EQ(got.size(), expected);
-    ASSERT_TRUE(all_acknowledged(client));
     for (int i = 0; i < sent; ++i) {
         uint8_t package[rtde_data_package_size];
         values[0] = i;
@@ -314,7 +292,11 @@ TEST(RtdeQueue, AStalledControllerGetsWholePackagesOnly) {
                   0)
             << "package " << i;
     }
-    EXPECT_EQ(rtde_offer_data(client, 1, values, flow), int(rtde_sent));
+    // Once the last of it is acknowledged (that may come late), a package goes.
+    int r = rtde_skipped;
+    for (int i = 0; i < 10000 && r == rtde_skipped; ++i, poll(nullptr, 0, 1))
+        r = rtde_offer_data(client, 1, values, flow);
+    EXPECT_EQ(r, int(rtde_sent));
 
     // The controller goes, that package unread: its reset comes, and the next package fails.
     close(server);
