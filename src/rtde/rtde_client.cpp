@@ -33,10 +33,12 @@ constexpr double setup_limit_s = 20.0;
 // never wait (rtde_offer_data); the send timeout bounds only the rest of a partial one.
 constexpr time_t reply_timeout_s = 20;
 constexpr time_t send_timeout_s = 1;
-// What may wait for the controller: a few of its cycles (2 to 8 ms). What is in our socket
-// goes out late whatever its age, so at 800 frames/s that is a few packages; in a burst, more,
-// but they drain as fast as they came.
+// What may wait unsent for the controller: a few of its cycles (2 to 8 ms). What is in our
+// socket goes out late whatever its age, so at 800 frames/s that is a few packages; in a
+// burst, more, but they drain as fast as they came. What is on the wire is the loopback's:
+// a busy loopback delays its acknowledgements, not its delivery to a reading controller.
 constexpr int64_t queue_age_limit_ns = 10000000;
+constexpr uint32_t unsent_limit = 4 * rtde_data_package_size;
 
 // The precise clock, through the vDSO: package ages are a few milliseconds.
 int64_t precise_ns() {
@@ -56,7 +58,21 @@ RtdeQueueView take_news(RtdeFlow& flow, const tcp_info& info) {
     if (info.tcpi_snd_wnd > flow.largest_window)
         flow.largest_window = info.tcpi_snd_wnd;
     RtdeQueueView view;
-    view.oldest_sent_ns = flow.count > 0 ? flow.sent_ns[flow.head] : 0;
+    view.in_flight = flow.count > 0;
+    if (info.tcpi_notsent_bytes > 0 && flow.count > 0) {
+        // The oldest entry holding an unsent byte: the ring's offsets only grow.
+        const uint64_t first_unsent = flow.written - info.tcpi_notsent_bytes;
+        int low = 0, high = flow.count - 1;
+        while (low < high) {
+            const int mid = (low + high) / 2;
+            if (flow.end[(flow.head + mid) % RtdeFlow::ring_size] > first_unsent)
+                high = mid;
+            else
+                low = mid + 1;
+        }
+        view.oldest_unsent_ns = flow.sent_ns[(flow.head + low) % RtdeFlow::ring_size];
+    }
+    view.unsent_bytes = info.tcpi_notsent_bytes;
     view.window = info.tcpi_snd_wnd;
     view.largest_window = flow.largest_window;
     return view;
@@ -154,9 +170,14 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
 }
 
 bool rtde_queue_has_room(const RtdeQueueView& view, int64_t now_ns) {
-    if (view.oldest_sent_ns == 0)
+    if (!view.in_flight)
         return true;
-    if (now_ns - view.oldest_sent_ns > queue_age_limit_ns)
+    if (view.oldest_unsent_ns != 0 && now_ns - view.oldest_unsent_ns > queue_age_limit_ns)
+        return false;
+    // Unsent while the window is not at its widest: the controller holds them back, not
+    // the congestion window of a burst.
+    if (view.window < view.largest_window &&
+        view.unsent_bytes + rtde_data_package_size > unsent_limit)
         return false;
     return uint64_t(view.window) * 4 >= uint64_t(view.largest_window) * 3;
 }

@@ -39,20 +39,25 @@ enum RtdeOffer { rtde_sent = 0, rtde_failed = 1, rtde_skipped = 2 };
 
 // What the socket shows of the packages that wait for the controller, from one TCP_INFO.
 struct RtdeQueueView {
-    int64_t oldest_sent_ns = 0;   // when the oldest unacknowledged package went; 0: none waits
-    uint32_t window = 0;          // the controller's advertised window (tcpi_snd_wnd)
-    uint32_t largest_window = 0;  // the largest window seen on this connection
+    bool in_flight = false;        // some package is not yet acknowledged
+    int64_t oldest_unsent_ns = 0;  // when the oldest package not yet on the wire went; 0: none
+    uint32_t unsent_bytes = 0;     // not yet on the wire (tcpi_notsent_bytes)
+    uint32_t window = 0;           // the controller's advertised window (tcpi_snd_wnd)
+    uint32_t largest_window = 0;   // the largest window seen on this connection
 };
 
 // True when a package may join what waits in our socket. The controller acts on the last
 // input only, so what matters is the age of what waits, not its length: a package goes while
-// nothing waits, or while what waits is at most 10 ms old and the controller's window shows
-// it is not sitting on unread data of its own (three quarters of the largest seen or more). With
+// nothing is unacknowledged, or while what waits unsent is at most 10 ms old and the
+// controller's window shows it is not sitting on unread data of its own (three quarters of
+// the largest seen or more); once that window narrows, at most a few packages may wait
+// unsent, since those go out late whatever their age. With
 // nothing unacknowledged a package always goes: only a package sent brings the window's news.
 bool rtde_queue_has_room(const RtdeQueueView& view, int64_t now_ns);
 
 // The packages of one connection that the controller has not acknowledged yet: when each
-// went, by the stream offset of its last byte (as tcpi_bytes_acked counts them).
+// went, by the stream offset of its last byte (as tcpi_bytes_acked counts them). In a burst
+// that fills the ring, its newest entry stands for the rest as well.
 struct RtdeFlow {
     static constexpr int ring_size = 256;
     uint64_t end[ring_size];

@@ -226,16 +226,21 @@ TEST(RtdeQueue, APackageGoesWhileWhatWaitsIsYoungAndShortAndTheWindowOpen) {
         RtdeQueueView view;
         bool room;
     } rows[] = {
-        {{0, 0, 65536}, true},  // nothing waits: only a package sent brings the window's news
-        {{young, 65536, 65536}, true},
-        {{young - 1, 65536, 65536}, false},
-        {{young, 750, 1000}, true},
-        {{young, 749, 1000}, false},  // the controller sits on unread data
-        {{young, 0, 0}, true},        // a kernel without the window field
+        {{false, 0, 0, 0, 65536}, true},     // none unacknowledged: only a package sent brings
+                                             // the window's news
+        {{true, 0, 0, 65536, 65536}, true},  // all on the wire, however long ago
+        {{true, young, 52, 65536, 65536}, true},
+        {{true, young - 1, 52, 65536, 65536}, false},
+        {{true, young, 9999, 65536, 65536}, true},  // a burst paced by the congestion window
+        {{true, young, 3 * 52, 65535, 65536}, true},
+        {{true, young, 3 * 52 + 1, 65535, 65536}, false},  // the controller holds them back
+        {{true, 0, 0, 750, 1000}, true},
+        {{true, 0, 0, 749, 1000}, false},  // the controller sits on unread data
+        {{true, young, 52, 0, 0}, true},   // a kernel without the window field
     };
     for (const auto& row : rows)
         EXPECT_EQ(rtde_queue_has_room(row.view, now), row.room)
-            << row.view.oldest_sent_ns << " " << row.view.window;
+            << row.view.oldest_unsent_ns << " " << row.view.unsent_bytes << " " << row.view.window;
 }
 
 // Over real loopback TCP to a controller that stops reading: packages are skipped once its
