@@ -115,5 +115,5 @@ bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build-release -j $(JOBS) --target ftbridge loadgen bare_relay frame_path alloc_count
 	python3 bench/run_bench.py build-release $(BUILD)/bench.json
-	python3 bench/freshness.py build-release/ftbridge
+	python3 bench/freshness.py build-release/ftbridge --relay build-release/bench/bare_relay
 	python3 bench/latency.py build-release

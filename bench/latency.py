@@ -30,6 +30,7 @@ from run_bench import FILTER_ALPHA, PACED_RATE, Loadgen, log  # noqa: E402
 
 CLIENTS = 8
 BODY_BYTES = 500 * 1024
+BURST_FRAMES = 200000
 
 
 def big_call():
@@ -101,11 +102,11 @@ def bridge_command(build, bridge):
     }[bridge]
 
 
-def measure(build, bridge, load, frames):
+def measure(build, bridge, load, frames, mode="paced"):
     verify = "raw" if bridge.startswith("relay") else "filtered"
     sandbox.remove_all_links()
     gen = Loadgen("/usr/bin/chrt", ["-f", "20", os.path.join(build, "bench", "loadgen"),
-                                    "--link", sandbox.tty_usb_path(0), "--mode", "paced",
+                                    "--link", sandbox.tty_usb_path(0), "--mode", mode,
                                     "--frames", str(frames), "--rate", str(PACED_RATE),
                                     "--verify", verify, "--alpha", repr(FILTER_ALPHA)])
     cmd = bridge_command(build, bridge)
@@ -116,7 +117,7 @@ def measure(build, bridge, load, frames):
         gen.expect("STREAMING", 30)
         with load():
             gen.send("GO %d -" % proc.pid)
-            result = gen.expect("RESULT", 60 + frames / PACED_RATE)
+            result = gen.expect("RESULT", 60 + frames / (PACED_RATE if mode == "paced" else 20000))
         if not proc.running():
             raise RuntimeError("%s ended during the run\n%s" % (bridge, proc.describe()))
         if bridge == "daemon, normal" and "Real-time priority not permitted" not in proc.stderr():
@@ -159,6 +160,17 @@ def run(build, seconds):
                  "%.1f <= %.1f: %s" % (loaded["p99_us"], quiet["p99_us"] + 500,
                                        "met" if loaded["p99_us"] <= quiet["p99_us"] + 500
                                        else "NOT MET"))
+    # A burst of 200,000 frames as fast as the pty takes them, to a controller that reads at
+    # once: what the daemon skips of it, quiet and under the control-port load.
+    for load_name, load in loads[:2]:
+        log("burst: %s, daemon, real-time: %d frames" % (load_name, BURST_FRAMES))
+        r = measure(build, "daemon, real-time", load, BURST_FRAMES, mode="flat")
+        lost = r["lost"] + r["out_of_order"] + r["corrupted"]
+        lines.append("Burst of %d frames, %s: %d lost (%.2f%%), %.0f frames/s; goal <= 1%%: %s"
+                     % (BURST_FRAMES, load_name, lost, 100.0 * lost / BURST_FRAMES,
+                        r["frames_per_s"], "met" if lost <= BURST_FRAMES // 100 else "NOT MET"))
+        rows.append({"load": load_name, "bridge": "daemon, real-time, burst",
+                     "frames": r["frames"], "lost": lost})
     print("\n".join(lines), flush=True)
     return rows
 

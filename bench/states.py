@@ -199,14 +199,11 @@ def small_send_buffers():
 
 def controller_stalled(build):
     with small_send_buffers(), rig(build) as (s, c, d):
+        # The daemon goes on reading the sensor and keeps back what the controller does not
+        # take, until it gives the controller up.
         c.reading.clear()
-        t0 = time.monotonic()
-        # Blocked in a send, the daemon stops reading the sensor and its input queue grows.
-        sandbox.wait_for(lambda: s.pending_input() > 2048, 30, "the daemon's sends to block")
         m = measure(d.pid, UNTIL_EXIT_S, until_exit=True)
-        m["fill_s"] = time.monotonic() - t0 - m["window_s"]
-        m["activity"] = "sends blocked %.1f s after the reads stopped; %s" % (m["fill_s"],
-                                                                             ended(d, m))
+        m["activity"] = "reads stopped; %s" % ended(d, m)
         return m
 
 

@@ -28,9 +28,6 @@ namespace {
 constexpr int port_count = 256;  // /dev/ttyUSB0 .. /dev/ttyUSB255
 constexpr double probe_limit_s = 5.0;
 constexpr int streaming_rate = 460800;
-// No adapter at all: the unit does not restart on this status (RestartPreventExitStatus);
-// the udev rule starts it again when an adapter appears.
-constexpr int no_port_status = 3;
 // An argument the daemon does not know (EX_USAGE of sysexits.h).
 constexpr int usage_status = 64;
 
@@ -110,7 +107,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> candidates = scan_ports();
     if (candidates.empty())
-        fail(no_port_status, "No port found!\n");
+        fail(1, "No port found!\n");
     std::string chosen;
     for (const std::string& path : candidates) {
         service_phase(ServicePhase::probing, path.c_str());

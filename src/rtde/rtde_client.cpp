@@ -2,8 +2,9 @@
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
+// Alone, not with <netinet/tcp.h>: glibc's tcp_info lacks tcpi_notsent_bytes and tcpi_snd_wnd.
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -31,9 +32,64 @@ constexpr double setup_limit_s = 20.0;
 // never wait (rtde_offer_data); the send timeout bounds only the rest of a partial one.
 constexpr time_t reply_timeout_s = 20;
 constexpr time_t send_timeout_s = 1;
-// 32 packages, 40 ms at 800 frames/s: what a controller's delayed acknowledgement (up to 40 ms)
-// holds back while the connection's congestion window is still small, never a backlog.
-constexpr int queue_limit = 32 * rtde_data_package_size;
+// What may wait unsent for the controller: a few of its cycles (2 to 8 ms). What is in our
+// socket goes out late whatever its age, so at 800 frames/s that is a few packages; in a
+// burst, more, but they drain as fast as they came. What is on the wire is the loopback's:
+// a busy loopback delays its acknowledgements, not its delivery to a reading controller.
+constexpr int64_t queue_age_limit_ns = 10000000;
+constexpr uint32_t unsent_limit = 4 * rtde_data_package_size;
+
+// The precise clock, through the vDSO: package ages are a few milliseconds.
+int64_t precise_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Brings the flow up to the socket's news: acknowledged packages leave the ring.
+RtdeQueueView take_news(RtdeFlow& flow, const tcp_info& info) {
+    flow.took = info.tcpi_bytes_acked != flow.acked || flow.count == 0;
+    flow.acked = info.tcpi_bytes_acked;
+    while (flow.count > 0 && flow.end[flow.head] <= flow.acked) {
+        flow.head = (flow.head + 1) % RtdeFlow::ring_size;
+        --flow.count;
+    }
+    if (info.tcpi_snd_wnd > flow.largest_window)
+        flow.largest_window = info.tcpi_snd_wnd;
+    RtdeQueueView view;
+    view.in_flight = flow.count > 0;
+    if (info.tcpi_notsent_bytes > 0 && flow.count > 0) {
+        // The oldest entry holding an unsent byte: the ring's offsets only grow.
+        const uint64_t first_unsent = flow.written - info.tcpi_notsent_bytes;
+        int low = 0, high = flow.count - 1;
+        while (low < high) {
+            const int mid = (low + high) / 2;
+            if (flow.end[(flow.head + mid) % RtdeFlow::ring_size] > first_unsent)
+                high = mid;
+            else
+                low = mid + 1;
+        }
+        view.oldest_unsent_ns = flow.sent_ns[(flow.head + low) % RtdeFlow::ring_size];
+    }
+    view.unsent_bytes = info.tcpi_notsent_bytes;
+    view.window = info.tcpi_snd_wnd;
+    view.largest_window = flow.largest_window;
+    return view;
+}
+
+void note_written(RtdeFlow& flow, int64_t now_ns) {
+    flow.written += rtde_data_package_size;
+    if (flow.count == RtdeFlow::ring_size) {
+        // A burst: the newest entry takes this package too, aged as its first, so an age
+        // read from it is never too young.
+        flow.end[(flow.head + flow.count - 1) % RtdeFlow::ring_size] = flow.written;
+        return;
+    }
+    const int tail = (flow.head + flow.count) % RtdeFlow::ring_size;
+    flow.end[tail] = flow.written;
+    flow.sent_ns[tail] = now_ns;
+    ++flow.count;
+}
 }  // namespace
 
 ReplyRead rtde_read_reply(int sock, RtdeReply* reply) {
@@ -107,28 +163,49 @@ bool rtde_setup_inputs(int sock, const char* names, uint8_t* recipe_id) {
     return false;
 }
 
-bool rtde_queue_has_room(int unsent_bytes) {
-    return unsent_bytes >= 0 && unsent_bytes + rtde_data_package_size <= queue_limit;
+bool rtde_queue_has_room(const RtdeQueueView& view, int64_t now_ns) {
+    if (!view.in_flight)
+        return true;
+    if (view.oldest_unsent_ns != 0 && now_ns - view.oldest_unsent_ns > queue_age_limit_ns)
+        return false;
+    // Unsent while the window is not at its widest: the controller holds them back, not
+    // the congestion window of a burst.
+    if (view.window < view.largest_window &&
+        view.unsent_bytes + rtde_data_package_size > unsent_limit)
+        return false;
+    return uint64_t(view.window) * 4 >= uint64_t(view.largest_window) * 3;
 }
 
-int rtde_offer_data(int sock, uint8_t recipe_id, const double values[6]) {
-    // Unsent, not unacknowledged: bytes the controller's side already holds are its own queue.
-    int unsent = 0;
-    if (ioctl(sock, SIOCOUTQNSD, &unsent) != 0)
+int rtde_offer_data(int sock, uint8_t recipe_id, const double values[6], RtdeFlow& flow) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
         return rtde_failed;
-    if (!rtde_queue_has_room(unsent))
+    if (!flow.started) {
+        // Once: the stream offset of our next byte, past whatever the set-up left unacknowledged.
+        int outstanding = 0;
+        if (ioctl(sock, SIOCOUTQ, &outstanding) != 0)
+            return rtde_failed;
+        flow.written = info.tcpi_bytes_acked + uint64_t(outstanding);
+        flow.acked = info.tcpi_bytes_acked;
+        flow.started = true;
+    }
+    const int64_t now = precise_ns();
+    const RtdeQueueView view = take_news(flow, info);
+    if (!rtde_queue_has_room(view, now))
         return rtde_skipped;
     uint8_t package[rtde_data_package_size];
     rtde_encode_data(package, recipe_id, values);
     ssize_t n = send(sock, package, rtde_data_package_size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n == rtde_data_package_size)
-        return rtde_sent;
     if (n < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? rtde_skipped : rtde_failed;
     // Never seen with the queue this short, but a partial package would break the
     // controller's framing: the rest must follow, bounded by the send timeout.
-    return write_fully(sock, package + n, int(rtde_data_package_size - n)) == 0 ? rtde_sent
-                                                                                : rtde_failed;
+    if (n != rtde_data_package_size &&
+        write_fully(sock, package + n, int(rtde_data_package_size - n)) != 0)
+        return rtde_failed;
+    note_written(flow, now);
+    return rtde_sent;
 }
 
 void rtde_connect(uint8_t* recipe_id) {
@@ -155,7 +232,7 @@ void rtde_connect(uint8_t* recipe_id) {
     timeval send_timeout{send_timeout_s, 0};
     setsockopt(rtde_socket, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     // Each package goes at once: Nagle would hold it back behind an unacknowledged one, and
-    // the queue limit counts unsent bytes.
+    // its age in our socket would be Nagle's, not the controller's.
     int one = 1;
     setsockopt(rtde_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }

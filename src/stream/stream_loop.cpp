@@ -21,11 +21,13 @@ class DevicePort : public StreamPort {
     void wait_while_configuring(SensorState& state) override { state.wait_while_configuring(); }
     time_t now() override { return time(nullptr); }
     int send(const double wrench[6]) override {
-        return rtde_offer_data(rtde_socket, recipe_id_, wrench);
+        return rtde_offer_data(rtde_socket, recipe_id_, wrench, flow_);
     }
+    bool controller_took() override { return flow_.took; }
 
   private:
     uint8_t recipe_id_;
+    RtdeFlow flow_;
 };
 }  // namespace
 

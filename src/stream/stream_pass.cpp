@@ -18,6 +18,7 @@ constexpr unsigned long crc_error_divisor = 100;  // reported above 1 in 100
 constexpr unsigned long crc_report_min_frames = 100;
 constexpr int64_t running_grace_ns = 100000000;  // 0.1 s without a package: not running
 constexpr int64_t controller_lost_ns = 10000000000;
+constexpr int64_t kept_retry_ns = 1000000;
 const auto relaxed = std::memory_order_relaxed;
 
 // The stream is the only writer of its counters: a load and a store, no locked add.
@@ -36,29 +37,35 @@ void note_no_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
         state.running.store(false, relaxed);
 }
 
-// The controller took no package: the frame's package is gone, the next frame's goes when
-// there is room. A controller that takes none for long is as lost as a vanished one.
-void note_skipped(StreamContext& ctx, SensorState& state, StreamPort& port) {
-    count(state.stats.skipped_packages);
+// The controller did not take a package now: it is kept to go next, unless a newer one
+// replaces it first. A controller that takes no data for long while a package waits is as
+// lost as a vanished one; the time starts again whenever it takes some.
+void note_skipped(StreamContext& ctx, StreamPort& port, const double* wrench) {
+    if (wrench != ctx.kept_wrench)
+        for (int k = 0; k < 6; ++k) ctx.kept_wrench[k] = wrench[k];
+    ctx.kept = true;
     const int64_t now = port.now_ns();
-    if (ctx.refused_since_ns == 0) {
+    ctx.kept_tried_ns = now;
+    if (ctx.refused_since_ns == 0 || port.controller_took()) {
         ctx.refused_since_ns = now;
     } else if (controller_lost(ctx.refused_since_ns, now)) {
         fail_logged("Controller took no data package for 10 s, exiting\n");
     }
-    note_no_package(ctx, state, port);
 }
 
-void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
-    const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
+// Offers one package; returns what became of it (RtdeOffer), having ended the process on a
+// failed send.
+int offer(StreamContext& ctx, SensorState& state, StreamPort& port, const double* wrench) {
     const int result = port.send(wrench);
     if (result == rtde_skipped) {
-        note_skipped(ctx, state, port);
-        return;
+        note_skipped(ctx, port, wrench);
+        return result;
     }
     if (result != rtde_sent)
         fail(1, "Sending data package to controller failed, exiting: %s\n", strerror(errno));
-    ctx.refused_since_ns = 0;
+    ctx.kept = false;
+    if (port.controller_took())
+        ctx.refused_since_ns = 0;
     SensorState::Statistics& stats = state.stats;
     for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
     const uint64_t packages = stats.packages.load(relaxed) + 1;
@@ -68,9 +75,29 @@ void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
     // to within eight frames, for an eighth of the clock's cost on the per-frame path.
     if (packages % 8 == 1)
         stats.last_package_ns.store(port.now_ns(), relaxed);
+    return result;
+}
+
+void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    const double* wrench = process_wrench(ctx.wrench, state, ctx.frame);
+    // A newer package replaces the one kept back, which is then skipped for good.
+    if (ctx.kept)
+        count(state.stats.skipped_packages);
+    if (offer(ctx, state, port, wrench) != rtde_sent) {
+        note_no_package(ctx, state, port);
+        return;
+    }
     ctx.quiet_since_ns = 0;
     // A controller that set up recipe id 0 discards every package: nothing runs.
     state.running.store(ctx.recipe_accepted, relaxed);
+}
+
+// A package kept back goes once the controller takes data again, frames or none: when they
+// stop, the controller's last value is the newest the stream had. The search's passes turn
+// at least every 0.1 s; between frames it is offered at most once a millisecond.
+void offer_kept(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    if (ctx.kept && port.now_ns() - ctx.kept_tried_ns >= kept_retry_ns)
+        (void)offer(ctx, state, port, ctx.kept_wrench);
 }
 
 // A CRC-valid frame with a value that is not finite would poison the filter for good. It
@@ -100,6 +127,7 @@ bool crc_report_due(unsigned long crc_errors, unsigned long frames) {
 }
 
 void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    offer_kept(ctx, state, port);
     time_t now = port.now();
     SensorFrame& frame = ctx.frame;
     frame.bytes[0] = 0;
@@ -110,13 +138,13 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
         return;
     }
 
+    // Timed from the last restart, not from the last byte: bytes that never synchronise, with
+    // gaps between them, end the process, and the supervisor's restart probes again.
     if (port.read_header(frame.bytes) != 0) {
         if (difftime(now, ctx.search_start) > header_timeout_s)
             fail(1, "Read frame header from serial port failed! Exiting...\n");
         return;
     }
-    // Any byte is a sign of life: the timeout measures silence, not the time unsynced.
-    ctx.search_start = now;
     if (frame.header() != sync_header)
         return;
 

@@ -21,8 +21,11 @@ class StreamPort {
     // Whole-second calendar clock.
     virtual time_t now() = 0;
     // One data package to the controller: 0 when sent, 1 when the connection is gone, 2 when
-    // skipped because the controller is not taking packages now (RtdeOffer).
+    // not sent because the controller is not taking packages now (RtdeOffer).
     virtual int send(const double wrench[6]) = 0;
+    // After a send: whether the controller acknowledged bytes since the send before, or
+    // nothing of ours waited for it. Only that shows it taking data; a send returning does not.
+    virtual bool controller_took() { return false; }
     // The search's header read; a device port paces failures to its silence window.
     virtual int read_header(uint8_t* byte) { return read_fully(byte, 1); }
     // Holds the stream while a reconfiguration runs; a pass makes no read meanwhile.
@@ -40,8 +43,11 @@ struct StreamContext {
     unsigned long crc_error_count = 0;  // CRC failures with a right header, since the sync
     unsigned long frame_count = 0;      // valid frames and counted failures, since the sync
     int64_t quiet_since_ns = 0;         // first synced frame that sent nothing; 0: none yet
-    int64_t refused_since_ns = 0;       // first package skipped since the last one sent; 0: none
-    bool recipe_accepted = true;        // false: the controller set up recipe id 0 and drops all
+    int64_t refused_since_ns = 0;  // first refusal since the controller last took data; 0: none
+    bool kept = false;             // a package the controller refused waits to go next
+    double kept_wrench[6] = {};
+    int64_t kept_tried_ns = 0;
+    bool recipe_accepted = true;  // false: the controller set up recipe id 0 and drops all
     // The per-frame reports on standard error, one limit for each.
     ReportLimit crc_error_limit;
     ReportLimit crc_ratio_limit;
@@ -53,8 +59,8 @@ struct StreamContext {
     ReportLimit non_finite_limit;
 };
 
-// The controller is lost once it has taken no package for more than 10 s since it first
-// refused one.
+// The controller is lost once it has taken no data for more than 10 s while a package
+// waited for it.
 bool controller_lost(int64_t refused_since_ns, int64_t now_ns);
 
 // What a synced pass makes of the frame it read.

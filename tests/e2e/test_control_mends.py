@@ -251,22 +251,6 @@ class WhileStreaming(StreamingCase):
         self.s.set_mode("stream")
         self._still_streaming(self.s.commands[-1]["t_R"])
 
-    def test_noise_is_neither_silence_nor_running(self):
-        """12 s of bytes that never sync, then a pause: the daemon waits on, and says it is
-        not running while nothing is sent."""
-        rng = random.Random(14)
-        noise = [(i * 0.01, bytes(rng.randrange(0xAA) for _ in range(64))) for i in range(1200)]
-        n0 = len(self.s.sent)
-        last = self.s.send(sim.Replay(noise), sim.Silence(0.3))
-        readings = []
-        for k in range(1, 11):  # one reading a second of noise sent, well inside the noise
-            sandbox.wait_for(lambda: sum(e.kind == "replay" for e in self.s.sent[n0:]) >= 100 * k,
-                             10, "%d s of noise" % k)
-            readings.append(self.rpc().is_running())
-        self.assertEqual(readings, [False] * 10)
-        self.s.wait_sent(last, timeout=10)
-        self._still_streaming(time.monotonic_ns())
-
 
 class ExtremeBiases(StreamingCase):
     def test_bias_cycle_at_the_limits_never_kills_or_poisons(self):
@@ -310,6 +294,29 @@ class ExtremeBiases(StreamingCase):
             return any(all(abs(w - v) <= abs(v) * 1e-14 for w, v in zip(wrench, p.values))
                        for p in self.c.packages()[-400:])
         sandbox.wait_for(sent, 5, "get_wrench's values among the packages")
+
+
+class NoiseEnds(harness.BenchCase):
+    def test_noise_with_gaps_ends_the_daemon_like_silence(self):
+        """Bytes that never sync, with a gap every second in which a header read fails: not
+        running meanwhile, and the header-read limit ends the daemon as silence would."""
+        s = self.sensor(0)
+        c = self.controller()
+        d = self.daemon()
+        c.wait_packages(50, timeout=20)
+        rng = random.Random(14)
+        noise = [(i * 0.01, bytes(rng.randrange(0xAA) for _ in range(64))) for i in range(70)]
+        t0 = time.monotonic()
+        s.send(*[x for _ in range(30) for x in (sim.Replay(noise), sim.Silence(0.3))])
+        readings = []
+        for k in range(1, 6):
+            sandbox.wait_for(lambda: sum(e.kind == "replay" for e in s.sent) >= 70 * k,
+                             10, "%d s of noise" % k)
+            readings.append(proxy().is_running())
+        self.assertEqual(readings, [False] * 5)
+        self.assertExitStatus(d, 1, timeout=30)
+        self.assertGreater(time.monotonic() - t0, 10.0, "ended before the limit")
+        self.assertIn("Read frame header from serial port failed! Exiting...", d.stderr())
 
 
 class ReconfigurationEnds(harness.BenchCase):

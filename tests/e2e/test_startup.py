@@ -23,7 +23,7 @@ INTERRUPT = "Interrupt signal (2) received.\n"
 CLOSE = "Close ports!\n"
 
 
-NO_SENSOR = 3   # no adapter: the service is not restarted until one appears
+NO_SENSOR = 1   # no adapter: a fatal error like any other
 USAGE = 64
 TIOCGEXCL = 0x80045440
 

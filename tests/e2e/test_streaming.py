@@ -194,6 +194,30 @@ class ControllerTest(BenchCase):
         self.assertGreater(proxy().get_statistics()["skipped_packages"], 0)
         self.assertEqual(c.all_malformed(), [], "every package whole")
 
+    def test_burst_to_a_slow_controller_ends_on_the_newest_frame(self):
+        """A burst to a controller reading 100 packages/s through a 2 KiB buffer, then
+        silence: every frame became a package or was skipped, the packages came in order,
+        and the last one read is the newest frame's."""
+        s = self.sensor(0, signal=indexed)
+        c = self.controller(read_rate=100, rcvbuf=2048)
+        d = self.daemon()
+        c.wait_packages(20, timeout=15)
+        proxy().enable_filter(False, 1)
+        s.set_mode("silent")
+        s.wait_sent(s.send(sim.Burst(20000)), timeout=60)
+        newest = s.sent_frames()[-1].index
+
+        def index(p):
+            return int(round(-p.values[1]))
+        harness.sandbox.wait_for(lambda: index(c.packages()[-1]) == newest, 8,
+                                 "the newest frame's package\n" + d.describe())
+        st = proxy().get_statistics()
+        self.assertEqual(st["frames"], st["packages"] + st["skipped_packages"] + st["non_finite"])
+        self.assertEqual(len(c.packages()), st["packages"])
+        indices = [index(p) for p in c.packages()]
+        self.assertEqual(indices, sorted(set(indices)), "in order, none twice")
+        self.assertEqual(c.all_malformed(), [])
+
     def test_short_stall_keeps_the_daemon_and_reads_fresh_after(self):
         s, c, d = self.start()
         c.stall()

@@ -158,6 +158,7 @@ class Package(unittest.TestCase):
         self.assertIn("deb-systemd-helper purge 'ftbridge.service'", postrm)
         self.assertIn("udevadm trigger --action=add --subsystem-match=usb-serial", postinst)
         self.assertIn("rm -rf /var/lib/private/ftbridge", postrm)
+        self.assertIn("systemctl reset-failed ftbridge.service", postrm)
 
 
 def make_upgrade(deb, path):
@@ -180,7 +181,7 @@ def boot_container(out):
     if subprocess.run(["which", "systemd-nspawn"], capture_output=True).returncode != 0:
         return None
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "live_service.sh")
-    unit = ("[Unit]\nAfter=basic.target\n[Service]\nType=oneshot\n"
+    unit = ("[Unit]\nAfter=basic.target\n[Service]\nType=simple\n"
             "ExecStart=/bin/bash /out/live_service.sh\n")
     subprocess.run(["cp", script, out], check=True)
     make_upgrade(DEB, os.path.join(out, "upgrade.deb"))
@@ -224,14 +225,15 @@ class LiveService(unittest.TestCase):
                     trace = f.read()
         detail = "%r\n%s" % (r, trace[-3000:])
         self.assertEqual(r.get("enabled"), "enabled", detail)
-        # No adapter: one attempt, failed, then silence; its reason at priority err.
-        self.assertEqual(r["no_adapter"], "failed status=3 restarts=0", detail)
+        # No adapter: the start skipped, nothing failed, then silence.
+        self.assertEqual(r["no_adapter"], "inactive condition=no restarts=0", detail)
+        self.assertEqual(r["no_adapter_system"], "running", detail)
         print("\njournal lines without an adapter: %s, then %s in 15 s"
               % (r["no_adapter_lines"], r["no_adapter_lines_later"]), file=sys.stderr)
         self.assertLessEqual(int(r["no_adapter_lines"]), 60, detail)
         self.assertEqual(r["no_adapter_lines_later"], "0", detail)
-        self.assertEqual(r["no_port_lines"], "1", detail)
-        self.assertEqual(r["err_no_port"], "1", detail)
+        self.assertEqual(r["no_port_lines"], "0", detail)
+        self.assertEqual(r["err_no_port"], "0", detail)
         self.assertEqual(r["err_found_port"], "0", detail)
         self.assertEqual(r["pty_group"], "dialout 660", detail)
         # A lost controller: restarted, the reason at priority err; streaming again once it
@@ -266,6 +268,7 @@ class LiveService(unittest.TestCase):
         self.assertEqual(r["removed"], "inactive load=not-found status=2", detail)
         self.assertIn("qrm_debug_output.txt", r["removed_logs"], detail)
         self.assertEqual(r["purged"].split()[0], "0", detail)
+        self.assertEqual(r["purged_system"], "running 0", detail)
         self.assertEqual(r["sensor_link"], "gone", detail)
 
 

@@ -48,10 +48,11 @@ class Unit(unittest.TestCase):
         for key, value in [("Type", "notify"), ("Wants", "ftbridge.socket"),
                            ("KillSignal", "SIGINT"), ("SuccessExitStatus", "2"),
                            ("Restart", "on-failure"), ("StartLimitIntervalSec", "0"),
-                           ("RestartPreventExitStatus", "3"),
+                           ("ConditionPathExistsGlob", "/dev/ttyUSB*"),
                            ("DeviceAllow", "char-ttyUSB rw"),
                            ("SupplementaryGroups", "dialout")]:
             self.assertEqual(checks.unit_setting(self.unit, key), value, key)
+        self.assertIsNone(checks.unit_setting(self.unit, "RestartPreventExitStatus"))
         self.assertIsNone(checks.unit_setting(self.unit, "PrivateNetwork"))
         self.assertIsNone(checks.unit_setting(self.unit, "IPAddressDeny"))
 

@@ -67,10 +67,12 @@ class FakePort : public StreamPort {
         sent_at.push_back(delivered_);
         return send_result;
     }
+    bool controller_took() override { return took; }
 
     time_t clock = 1000;
     int64_t clock_ns = 1000000000000;  // the monotonic clock, apart from the calendar one
     int send_result = 0;
+    bool took = false;  // the controller acknowledged data since the last send
     int reads = 0;
     std::vector<Wrench> sent;
     std::vector<size_t> sent_at;  // bytes delivered when each package went out
