@@ -70,7 +70,8 @@ int offer(StreamContext& ctx, SensorState& state, StreamPort& port, const double
     for (int k = 0; k < 6; ++k) stats.last_wrench[k].store(wrench[k], relaxed);
     const uint64_t packages = stats.packages.load(relaxed) + 1;
     stats.packages.store(packages, relaxed);
-    if (packages == 1) debug_log_streamed();  // once a run: its log now outlives failed starts
+    if (packages == 1)
+        debug_log_streamed();  // once a run: its log now outlives failed starts
     // The clock with every eighth package, the first included: the time of the last package
     // to within eight frames, for an eighth of the clock's cost on the per-frame path.
     if (packages % 8 == 1)
