@@ -15,6 +15,7 @@
 
 #include "driver/debug_log.h"
 #include "driver/fatal_exit.h"
+#include "driver/sensor_state.h"
 
 std::atomic<uint64_t> lines_dropped{0};
 std::atomic<uint64_t> lines_left_out{0};
@@ -37,12 +38,6 @@ std::mutex line_writes;
 
 void count(std::atomic<uint64_t>& counter) {
     counter.fetch_add(1, relaxed);
-}
-
-int64_t now_ns() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 // How a line reaches a descriptor without waiting: a pipe or a device through a descriptor
@@ -92,7 +87,7 @@ ssize_t write_now(const Channel& c, const char* p, size_t n) {
 // rest follows within finish_ns at least, never the whole line again. A line that did not
 // go out whole is counted dropped.
 bool write_line(const Channel& c, const char* line, size_t n, int64_t wait_ns) {
-    int64_t deadline = now_ns() + wait_ns;
+    int64_t deadline = precise_ns() + wait_ns;
     std::unique_lock<std::mutex> lock(line_writes, std::defer_lock);
     if (wait_ns > 0)
         lock.lock();
@@ -103,7 +98,7 @@ bool write_line(const Channel& c, const char* line, size_t n, int64_t wait_ns) {
         ssize_t w = write_now(c, line + sent, n - sent);
         if (w > 0) {
             if (sent == 0)
-                deadline = std::max(deadline, now_ns() + finish_ns);
+                deadline = std::max(deadline, precise_ns() + finish_ns);
             sent += size_t(w);
             continue;
         }
@@ -111,7 +106,7 @@ bool write_line(const Channel& c, const char* line, size_t n, int64_t wait_ns) {
             continue;
         if (w == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             break;
-        const int64_t left = deadline - now_ns();
+        const int64_t left = deadline - precise_ns();
         if (left <= 0 || !writable(c.fd, left))
             break;
     }

@@ -20,6 +20,7 @@
 #include "driver/descriptor_io.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
+#include "driver/sensor_state.h"
 #include "rtde/rtde_package.h"
 
 namespace {
@@ -38,13 +39,6 @@ constexpr time_t send_timeout_s = 1;
 // a busy loopback delays its acknowledgements, not its delivery to a reading controller.
 constexpr int64_t queue_age_limit_ns = 10000000;
 constexpr uint32_t unsent_limit = 4 * rtde_data_package_size;
-
-// The precise clock, through the vDSO: package ages are a few milliseconds.
-int64_t precise_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // Brings the flow up to the socket's news: acknowledged packages leave the ring.
 RtdeQueueView take_news(RtdeFlow& flow, const tcp_info& info) {
