@@ -15,8 +15,9 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE package
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE 'package|cell'
 	cd $(BUILD) && ctest --output-on-failure -L package
+	cd $(BUILD) && ctest --output-on-failure -L cell
 	$(MAKE) asan-test
 	$(MAKE) tsan-test
 	$(MAKE) fuzz-smoke
@@ -88,6 +89,14 @@ deb:
 .PHONY: demo
 demo: build
 	python3 tools/demo --daemon $(BUILD)/ftbridge --out $(BUILD)/demo
+
+# The installed package in a virtual machine whose kernel drives two emulated FTDI adapters
+# fed by the simulated sensor: boots it streaming, then takes commands (unplug, plug, a guest
+# shell command) until "quit". The guest image is built once into $(BUILD)/cell/image.
+.PHONY: cell
+cell: deps deb
+	tools/cell/build-image $(BUILD)/cell/image
+	python3 tools/cell/run $(BUILD)/cell
 
 # Runs the daemon on this machine's real devices (needs a sensor and a controller).
 run: build

@@ -24,7 +24,7 @@ DEB = None
 EXPECTED_FILES = {
     "/usr/sbin/ftbridge", "/usr/bin/ftbridge-ctl", "/usr/bin/ftrecord",
     "/lib/systemd/system/ftbridge.service", "/lib/systemd/system/ftbridge.socket",
-    "/lib/udev/rules.d/60-ftbridge.rules",
+    "/lib/udev/rules.d/60-ftbridge.rules", "/usr/libexec/ftbridge-hotplug",
     "/usr/share/man/man8/ftbridge.8.gz", "/usr/share/man/man1/ftbridge-ctl.1.gz",
     "/usr/share/man/man1/ftrecord.1.gz",
     "/usr/share/bash-completion/completions/ftbridge-ctl",
@@ -212,7 +212,7 @@ class LiveService(unittest.TestCase):
     """The package under a real systemd (PID 1 of a container on this machine): installed,
     enabled and started; restarted without end; sandboxed as packaged yet streaming; stopped
     cleanly; limited to local clients by the example drop-in on its socket; stopped on removal. udev does not
-    run in a container, so the hot-plug start is not seen here."""
+    run in a container: the skipped start, hot-plug and purge are the cell's (tests/cell)."""
 
     def test_installed_service(self):
         with tempfile.TemporaryDirectory() as out:
@@ -225,16 +225,6 @@ class LiveService(unittest.TestCase):
                     trace = f.read()
         detail = "%r\n%s" % (r, trace[-3000:])
         self.assertEqual(r.get("enabled"), "enabled", detail)
-        # No adapter: the start skipped, nothing failed, then silence.
-        self.assertEqual(r["no_adapter"], "inactive condition=no restarts=0", detail)
-        self.assertEqual(r["no_adapter_system"], "running", detail)
-        print("\njournal lines without an adapter: %s, then %s in 15 s"
-              % (r["no_adapter_lines"], r["no_adapter_lines_later"]), file=sys.stderr)
-        self.assertLessEqual(int(r["no_adapter_lines"]), 60, detail)
-        self.assertEqual(r["no_adapter_lines_later"], "0", detail)
-        self.assertEqual(r["no_port_lines"], "0", detail)
-        self.assertEqual(r["err_no_port"], "0", detail)
-        self.assertEqual(r["err_found_port"], "0", detail)
         self.assertEqual(r["pty_group"], "dialout 660", detail)
         # A lost controller: restarted, the reason at priority err; streaming again once it
         # is back.
@@ -245,9 +235,7 @@ class LiveService(unittest.TestCase):
         self.assertEqual((r["restart_sec"], r["running_status"]), ("20s", "0"), detail)
         self.assertEqual(r["followed_rate"], "500.000", detail)
         self.assertIn("running: yes", r["status"], detail)
-        # Ready only once data flows, and the status says what it does; the socket is
-        # systemd's, handed over.
-        self.assertRegex(r["status_text"], r"^Streaming at [0-9]+ Hz$", detail)
+        # The socket is systemd's, handed over.
         self.assertEqual(r["socket"], "active 0.0.0.0:20202 (Stream)", detail)
         self.assertEqual(r["set_bias"], "0", detail)
         self.assertRegex(r["user"], r"^ftbridge$", detail)
@@ -267,8 +255,6 @@ class LiveService(unittest.TestCase):
         self.assertIn("qrm_debug_output.txt.1 ", r["upgrade_logs"], detail)
         self.assertEqual(r["removed"], "inactive load=not-found status=2", detail)
         self.assertIn("qrm_debug_output.txt", r["removed_logs"], detail)
-        self.assertEqual(r["purged"].split()[0], "0", detail)
-        self.assertEqual(r["purged_system"], "running 0", detail)
         self.assertEqual(r["sensor_link"], "gone", detail)
 
 

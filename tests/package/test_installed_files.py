@@ -74,32 +74,43 @@ class Unit(unittest.TestCase):
 
 class UdevRules(unittest.TestCase):
     def test_select_the_ftdi_tty_and_nothing_else(self):
-        rules = os.path.join(checks.REPO, "tools", "udev", "60-ftbridge.rules")
+        rules = os.path.join(BUILD, "60-ftbridge.rules")
         usb = checks.USB
         ftdi_port = usb + "/1-2/1-2:1.0/ttyUSB0"
+        hotplug = "/usr/local/libexec/ftbridge-hotplug"
         cases = [
-            # (action, device, started and hidden from ModemManager, latency timer written)
-            ("add", ftdi_port + "/tty/ttyUSB0", True, False),
-            ("change", ftdi_port + "/tty/ttyUSB0", True, False),
-            ("bind", ftdi_port, False, True),
-            ("add", ftdi_port, False, True),
-            ("add", usb + "/1-2", False, False),
-            ("add", usb + "/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1", False, False),
-            ("bind", usb + "/1-3/1-3:1.0/ttyUSB1", False, False),
-            ("add", usb + "/1-4/1-4:1.0/tty/ttyACM0", False, False),
-            ("add", "platform/serial8250/tty/ttyS0", False, False),
+            # (action, device, started and hidden from ModemManager, latency timer written,
+            #  the hot-plug helper's arguments or None)
+            ("add", ftdi_port + "/tty/ttyUSB0", True, False, "add"),
+            ("change", ftdi_port + "/tty/ttyUSB0", True, False, None),
+            ("remove", ftdi_port + "/tty/ttyUSB0", False, False, "remove $env{MAJOR}:$env{MINOR}"),
+            ("bind", ftdi_port, False, True, None),
+            ("add", ftdi_port, False, True, None),
+            ("add", usb + "/1-2", False, False, None),
+            ("add", usb + "/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1", False, False, None),
+            # Any ttyUSB that goes may be the one the daemon held.
+            ("remove", usb + "/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1", False, False, "remove $env{MAJOR}:$env{MINOR}"),
+            ("bind", usb + "/1-3/1-3:1.0/ttyUSB1", False, False, None),
+            ("add", usb + "/1-4/1-4:1.0/tty/ttyACM0", False, False, None),
+            ("remove", usb + "/1-4/1-4:1.0/tty/ttyACM0", False, False, None),
+            ("add", "platform/serial8250/tty/ttyS0", False, False, None),
         ]
-        results = checks.udev_test(rules, [(a, d) for a, d, _, _ in cases])
+        results = checks.udev_test(rules, [(a, d) for a, d, _, _, _ in cases])
         self.assertEqual(len(results), len(cases))
-        for (action, device, claimed, timer), (props, log) in zip(cases, results):
+        for (action, device, claimed, timer, run), (props, log) in zip(cases, results):
             with self.subTest(action=action, device=device):
                 self.assertIn("ACTION", props, log)  # udevadm ran on the device
-                self.assertEqual(props.get("SYSTEMD_WANTS") == "ftbridge.service", claimed)
-                self.assertEqual(props.get("ID_MM_DEVICE_IGNORE") == "1", claimed)
-                self.assertEqual(":systemd:" in props.get("TAGS", ""), claimed)
+                if action != "remove":  # udevadm test shows the properties of the last add
+                    self.assertEqual(props.get("SYSTEMD_WANTS") == "ftbridge.service", claimed)
+                    self.assertEqual(props.get("ID_MM_DEVICE_IGNORE") == "1", claimed)
+                    self.assertEqual(":systemd:" in props.get("TAGS", ""), claimed)
                 # udevadm test logs the attribute write it would make.
                 writes = [line for line in log if "latency_timer" in line and "'1'" in line]
                 self.assertEqual(bool(writes), timer, log)
+                runs = [line for line in log if " RUN '" in line]
+                self.assertEqual([line.split(" RUN ")[1] for line in runs],
+                                 ["'%s %s'" % (hotplug, run)] if run else [], log)
+                writes += runs
                 # Anything else the rules file made udev say is a parse or match problem.
                 self.assertEqual([line for line in log if line not in writes], [])
 

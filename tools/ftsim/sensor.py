@@ -19,6 +19,7 @@ import fcntl
 import math
 import os
 import select
+import socket
 import struct
 import termios
 import threading
@@ -105,6 +106,18 @@ def open_raw_pty():
     fl = fcntl.fcntl(master, fcntl.F_GETFL)
     fcntl.fcntl(master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
     return master, slave, os.ttyname(slave)
+
+
+def serve_chardev(path):
+    """A unix socket listening at `path` for a virtual machine's serial device (QEMU's
+    `-chardev socket,path=...`), which connects once at its start and stays connected
+    through unplugs and reboots. Pass the accepted connection to SimSensor's `port`."""
+    if os.path.exists(path):
+        os.unlink(path)
+    srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    srv.bind(path)
+    srv.listen(1)
+    return srv
 
 
 # ---------------------------------------------------------------- script items
@@ -251,10 +264,11 @@ class SimSensor:
     "silent" sends nothing at all (until scripted).
     follow_rate: after a reconfiguration, send at the rate its line asks for: the daemon
     asks for R frames/s with the number 47500 / R.
+    port: a connected socket (see serve_chardev) to play the line on instead of a new pty.
     """
 
     def __init__(self, rate_hz=800.0, mode="stream", signal=default_signal,
-                 timestamp_start=0, start=True, follow_rate=False):
+                 timestamp_start=0, start=True, follow_rate=False, port=None):
         if mode not in ("stream", "silent"):
             raise ValueError("mode is 'stream' or 'silent'")
         self.rate_hz = float(rate_hz)
@@ -263,7 +277,11 @@ class SimSensor:
         self.follow_rate = follow_rate
         self.signal = signal
         self.timestamp_start = timestamp_start
-        self.master, self.slave, self.path = open_raw_pty()
+        if port is None:
+            self.master, self.slave, self.path = open_raw_pty()
+        else:
+            port.setblocking(False)
+            self.master, self.slave, self.path = port.detach(), -1, None
 
         self._lock = threading.Condition()
         self._script = collections.deque()
@@ -587,6 +605,8 @@ class SimSensor:
                 self.errors.append("read: %s" % e)
                 return
             if not data:
+                if self.slave < 0:  # a socket's peer is gone
+                    return
                 continue
             t = time.monotonic_ns()
             with self._lock:
@@ -606,6 +626,13 @@ class SimSensor:
             # The sensor stops its frames on "C" and resumes after "R".
             self.paused = True
             cmd = self._cmd = {"t_C": t, "line": "", "bytes": bytearray()}
+        elif len(cmd["bytes"]) == 1 and c != "f":
+            # Not a command after all: a tty that echoes what it receives (its settings
+            # before the daemon makes it raw) sends back the frames' own bytes.
+            self._cmd = None
+            self.paused = False
+            self._wake.set()
+            return self._command_byte(b, t)
         cmd["bytes"].append(b)
         line = cmd["line"]
         if (line or c == "f") and not line.endswith("\n"):

@@ -1,0 +1,314 @@
+"""The installed package on a real kernel's USB serial driver, udev and systemd: one boot of
+the cell (tools/cell), two emulated FTDI adapters ("sensor" streams frames, "noise" streams
+other bytes and never the header), the simulated controller in the guest. The scenarios run in
+order, as rows of one table; each checks the journal, systemctl, the controller's packages and
+/metrics where it has something to say. The emulator is slow: times are judged in seconds.
+
+    test_cell.py --build BUILD_DIR [--reuse]   (as root; --reuse takes build-deb/'s package)
+"""
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "tools", "cell"))
+import cell as vm  # noqa: E402
+
+BUILD = None
+REUSE = False
+STARTED = "39f53479d3a045ac8e11786248231fbf"  # the journal's "unit started" message
+# Connections to the control port, as a scraper makes them: how many were refused, answered.
+SCRAPES = r"""
+import socket, time, sys
+refused = answered = 0
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    try:
+        with socket.create_connection(("127.0.0.1", 20202), timeout=5) as s:
+            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+            answered += s.recv(12).startswith(b"HTTP/1.")
+    except OSError:
+        refused += 1
+    time.sleep(0.2)
+print(refused, answered)
+"""
+
+
+class Guest:
+    """What the rows ask of the guest."""
+
+    def __init__(self, cell):
+        self.cell = cell
+
+    def now(self):
+        return float(self.cell.run("date +%s.%N"))
+
+    def unit(self, name="ftbridge.service"):
+        props = "ActiveState,SubState,Result,ConditionResult,MainPID,StatusText,ExecMainStatus"
+        out = self.cell.run("systemctl show %s -p %s" % (name, props))
+        return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+    def system(self):
+        state = self.cell.run("systemctl is-system-running", check=False).strip()
+        failed = self.cell.run("systemctl list-units --failed --all --plain --no-legend")
+        return state, failed.strip()
+
+    def journal(self, since, until=None, units=("ftbridge.service", "ftbridge.socket")):
+        cmd = "journalctl -o json --no-pager --since @%.6f" % since
+        if until is not None:
+            cmd += " --until @%.6f" % until
+        cmd += "".join(" -u " + u for u in units) if units else " -k"
+        return [json.loads(line) for line in self.cell.run(cmd).splitlines()]
+
+    def when(self, since, pred, units=("ftbridge.service",)):
+        """The guest time of the first journal entry since `since` that `pred` accepts."""
+        for e in self.journal(since, units=units):
+            if pred(e):
+                return int(e["__REALTIME_TIMESTAMP"]) / 1e6
+        return None
+
+    def plugged_at(self, since, tty):
+        return self.when(since, lambda e: e.get("MESSAGE", "").endswith(
+            "converter now attached to " + tty), units=())
+
+    def started_at(self, since):
+        return self.when(since, lambda e: e.get("MESSAGE_ID") == STARTED
+                         and e.get("UNIT") == "ftbridge.service")
+
+    def ended_at(self, since):
+        return self.when(since, lambda e: e.get("UNIT") == "ftbridge.service" and (
+            "Deactivated successfully" in e.get("MESSAGE", "")
+            or "Main process exited" in e.get("MESSAGE", "")))
+
+    def packages(self):
+        out = self.cell.run("journalctl -u cell-controller -o cat --no-pager | "
+                            "grep -o '^[0-9]* packages' | tail -1 | cut -d' ' -f1")
+        return int(out or 0)
+
+    def metrics(self):
+        return self.cell.run("python3 -c 'import urllib.request as u; print(u.urlopen("
+                             "\"http://127.0.0.1:20202/metrics\", timeout=10).read().decode())'")
+
+    def wait(self, pred, what, timeout=90):
+        deadline = time.monotonic() + timeout
+        while not pred():
+            if time.monotonic() > deadline:
+                raise AssertionError("%s: not within %d s; ftbridge %s" % (
+                    what, timeout, self.unit()))
+            time.sleep(0.5)
+
+    def wait_streaming(self, since, timeout=90):
+        """Waits for READY after `since` and packages arriving at the controller; returns the
+        guest time of READY."""
+        self.wait(lambda: self.started_at(since) is not None, "streaming", timeout)
+        before = self.packages()
+        self.wait(lambda: self.packages() > before, "packages at the controller", 30)
+        return self.started_at(since)
+
+
+class Rows:
+    """One method per scenario, in the order they run; each returns its figures."""
+
+    def __init__(self, test, cell):
+        self.t, self.cell, self.g = test, cell, Guest(cell)
+
+    def assert_healthy(self):
+        state, failed = self.g.system()
+        self.t.assertEqual((state, failed), ("running", ""))
+
+    def assert_streams(self, tty="ttyUSB0"):
+        u = self.g.unit()
+        self.t.assertEqual((u["ActiveState"], u["SubState"]), ("active", "running"))
+        self.t.assertRegex(u["StatusText"], r"^Streaming at [0-9]+ Hz$")
+        self.t.assertEqual(self.cell.run(
+            "cat /sys/bus/usb-serial/devices/%s/latency_timer" % tty).strip(), "1")
+        self.t.assertIn("/dev/" + tty, self.cell.run(
+            "ls -l /proc/%s/fd" % u["MainPID"]))
+        self.t.assertEqual(self.g.unit("ftbridge.socket")["ActiveState"], "active")
+        self.t.assertRegex(self.g.metrics(), r"(?m)^ftbridge_packages_total [1-9]")
+        self.t.assertEqual(self.cell.run("ftbridge-ctl running").strip(), "true")
+        self.assert_healthy()
+
+    def plug_and_time(self, name, tty="ttyUSB0"):
+        """Plugs the adapter (it becomes `tty`); returns the seconds from the kernel's
+        attach to READY. The sensor's adapter is ttyUSB0."""
+        mark = self.g.now()
+        self.cell.plug(name)
+        ready = self.g.wait_streaming(mark)
+        self.assert_streams()
+        return ready - self.g.plugged_at(mark, tty)
+
+    def installed_with_adapter(self):
+        mark = self.g.now()
+        self.cell.run("dpkg -i /mnt/cell/ftbridge.deb", timeout=120)
+        self.g.wait_streaming(mark)
+        self.assert_streams()
+        return {"installed to READY s": round(self.g.started_at(mark) - mark, 1)}
+
+    def reboot(self):
+        t0 = time.monotonic()
+        self.cell.reboot()
+        mark = float(self.cell.run("cut -d' ' -f1 /proc/uptime"))
+        mark = self.g.now() - mark  # the boot's own start
+        self.g.wait_streaming(mark, timeout=180)
+        self.assert_streams()
+        return {"boot to READY s": round(self.g.started_at(mark) - mark, 1),
+                "reboot wall s": round(time.monotonic() - t0)}
+
+    def unplugged_while_streaming_and_scraped(self):
+        pid = self.g.unit()["MainPID"]
+        mark = self.g.now()
+        self.cell.unplug("sensor")
+        refused, answered = map(int, self.cell.run(
+            "python3 -c '%s' 60" % SCRAPES.replace("'", "'\"'\"'"), timeout=120).split())
+        lines = self.g.journal(mark, mark + 60)
+        self.t.assertLessEqual(len(lines), 10, [e.get("MESSAGE") for e in lines])
+        u = self.g.unit()
+        self.t.assertEqual((u["ActiveState"], u["Result"]), ("inactive", "success"))
+        self.t.assertFalse(self.cell.run("ls /proc/%s 2>/dev/null || true" % pid).strip())
+        self.t.assertEqual(self.g.unit("ftbridge.socket")["ActiveState"], "inactive")
+        self.assert_healthy()
+        return {"journal lines in 60 s": [e.get("MESSAGE") for e in lines], "scrapes refused": refused,
+                "answered": answered, "ended s": round(self.g.ended_at(mark) - mark, 1)}
+
+    def plugged_back_after_the_end(self):
+        return {"plug to READY s": round(self.plug_and_time("sensor"), 1)}
+
+    def plugged_back_3s_after_the_unplug(self):
+        mark = self.g.now()
+        self.cell.unplug("sensor")
+        time.sleep(3)  # the scenario's own gap, not a wait for anything
+        mark_plug = self.g.now()
+        self.cell.plug("sensor")
+        ready = self.g.wait_streaming(mark_plug)
+        self.assert_streams()
+        since = max(self.g.ended_at(mark), self.g.plugged_at(mark_plug, "ttyUSB0"))
+        self.t.assertLess(ready - since, 3)
+        return {"end or plug to READY s": round(ready - since, 1),
+                "unplug to READY s": round(ready - mark, 1)}
+
+    def plugged_during_the_restart_delay(self):
+        # The sensor falls silent: the daemon ends by its read limit and waits out RestartSec.
+        mark = self.g.now()
+        self.cell.feeds["sensor"].set_mode("silent")
+        self.g.wait(lambda: self.g.unit()["SubState"] == "auto-restart", "restart delay", 60)
+        self.t.assertIn("Read frame header from serial port failed! Exiting...",
+                        [e.get("MESSAGE") for e in self.g.journal(mark)])
+        self.cell.feeds["sensor"].set_mode("stream")
+        # A second adapter's plug ends the delay; its own plug and unplug then leave the
+        # stream alone.
+        took = self.plug_and_time("noise", "ttyUSB1")
+        self.t.assertLess(took, 3)
+        pid = self.g.unit()["MainPID"]
+        self.cell.unplug("noise")
+        self.cell.plug("noise")
+        self.cell.unplug("noise")
+        time.sleep(2)  # time for any wrong restart to show
+        self.t.assertEqual(self.g.unit()["MainPID"], pid)
+        return {"plug to READY s": round(took, 1)}
+
+    def two_adapters_the_first_without_headers(self):
+        self.cell.run("systemctl stop ftbridge.socket ftbridge.service")
+        self.cell.unplug("sensor")
+        mark = self.g.now()
+        self.cell.plug("noise")    # ttyUSB0
+        self.g.wait(lambda: self.cell.run("ls /dev/ttyUSB0 2>/dev/null || true").strip(),
+                    "ttyUSB0")
+        self.cell.plug("sensor")   # ttyUSB1
+        ready = self.g.wait_streaming(mark)
+        self.assert_streams("ttyUSB1")
+        # The probe passed it by and left its settings (9600 baud, cooked) as it found them.
+        self.t.assertIn("speed 9600 baud", self.cell.run("stty -a -F /dev/ttyUSB0"))
+        self.t.assertIn(" icanon", self.cell.run("stty -a -F /dev/ttyUSB0"))
+        return {"second plug to READY s": round(ready - self.g.plugged_at(mark, "ttyUSB1"), 1)}
+
+    def purged(self):
+        self.cell.run("dpkg --purge ftbridge", timeout=120)
+        left = self.cell.run("ls -d /usr/sbin/ftbridge /lib/systemd/system/ftbridge.* "
+                             "/lib/udev/rules.d/60-ftbridge.rules /usr/libexec/ftbridge-hotplug "
+                             "/var/lib/ftbridge /var/lib/private/ftbridge 2>/dev/null || true")
+        self.t.assertEqual(left.strip(), "")
+        self.assert_healthy()
+        return {}
+
+    def installed_without_adapter(self):
+        self.cell.unplug("noise")
+        self.cell.unplug("sensor")
+        self.cell.run("dpkg -i /mnt/cell/ftbridge.deb", timeout=120)
+        self.g.wait(lambda: self.g.unit()["ConditionResult"] == "no", "the skipped start")
+        self.t.assertEqual(self.g.unit()["ActiveState"], "inactive")
+        self.assert_healthy()
+        return {"plug to READY s": round(self.plug_and_time("sensor"), 1)}
+
+
+SCENARIOS = [
+    Rows.installed_with_adapter,
+    Rows.reboot,
+    Rows.unplugged_while_streaming_and_scraped,
+    Rows.plugged_back_after_the_end,
+    Rows.plugged_back_3s_after_the_unplug,
+    Rows.plugged_during_the_restart_delay,
+    Rows.two_adapters_the_first_without_headers,
+    Rows.purged,
+    Rows.installed_without_adapter,
+]
+
+
+def package():
+    debs = [d for d in glob.glob(os.path.join(REPO, "build-deb", "ftbridge_*.deb"))]
+    if not (REUSE and len(debs) == 1):
+        subprocess.run(["make", "-C", REPO, "deb"], check=True, stdout=subprocess.DEVNULL)
+        debs = glob.glob(os.path.join(REPO, "build-deb", "ftbridge_*.deb"))
+    return debs[0]
+
+
+class Cell(unittest.TestCase):
+    def test_scenarios(self):
+        image = os.path.join(BUILD, "cell", "image")
+        r = subprocess.run([os.path.join(REPO, "tools", "cell", "build-image"), image])
+        self.assertEqual(r.returncode, 0, "the guest image could not be built (see above)")
+        deb = package()
+        with tempfile.TemporaryDirectory(prefix="cell-") as work:
+            t0 = time.monotonic()
+            cell = vm.Cell(image, work, {"sensor": "frames", "noise": "noise"},
+                           plugged=["sensor"], deb=deb)
+            try:
+                print("\nboot to the agent: %.0f s" % (time.monotonic() - t0), file=sys.stderr)
+                cell.start_controller()
+                rows = Rows(self, cell)
+                # In order, each on the state the last left; the first failure ends the run.
+                for scenario in SCENARIOS:
+                    t = time.monotonic()
+                    try:
+                        figures = scenario(rows)
+                    except Exception:
+                        print("\n%s failed; the guest's journal:\n%s" % (
+                            scenario.__name__, cell.run("journalctl -b --no-pager -n 80",
+                                                        check=False)), file=sys.stderr)
+                        raise
+                    print("%-42s %4.0f s  %s" % (scenario.__name__, time.monotonic() - t,
+                                                  figures), file=sys.stderr)
+            except Exception:
+                print(vm.boot_log_tail(work), file=sys.stderr)
+                raise
+            finally:
+                cell.close()
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    if "--reuse" in args:
+        REUSE = True
+        args.remove("--reuse")
+    if len(args) < 2 or args[0] != "--build":
+        raise SystemExit(__doc__)
+    for tool in ("qemu-system-x86_64", "debootstrap"):
+        if subprocess.run(["which", tool], capture_output=True).returncode != 0:
+            raise SystemExit("test_cell: %s is missing (tools/install-deps installs it)" % tool)
+    BUILD = os.path.abspath(args[1])
+    unittest.main(argv=[sys.argv[0]] + args[2:])
