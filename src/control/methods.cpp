@@ -141,7 +141,7 @@ void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* re
         {"bias", six_doubles(state->bias, "bias")},
         {"desired_output", six_doubles(state->desired_output, "desired_output")},
         {"port", xmlrpc_c::value_string(state->get_port())},
-        {"recipe_id", xmlrpc_c::value_int(state->recipe_id.load(relaxed))},
+        {"recipe_id", xmlrpc_c::value_int(state->recipe_id())},
     };
     *result = xmlrpc_c::value_struct(members);
 }

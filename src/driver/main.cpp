@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     uint8_t recipe_id = 0;
     service_phase(ServicePhase::connecting);
     rtde_connect(&recipe_id);
-    state.recipe_id.store(recipe_id, std::memory_order_relaxed);
+    state.set_recipe(&recipe_id);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
     if (sensor_fd == -1)

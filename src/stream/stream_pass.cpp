@@ -90,7 +90,7 @@ void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
     ctx.quiet_since_ns = 0;
     // A controller that set up recipe id 0 discards every package: nothing runs.
-    state.running.store(ctx.recipe_accepted, relaxed);
+    state.running.store(!state.recipe_refused(), relaxed);
 }
 
 // A package kept back goes once the controller takes data again, frames or none: when they
