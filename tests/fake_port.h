@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -28,7 +27,7 @@ class FakePort : public StreamPort {
     // Script building. A silence makes the read in progress fail, as 0.1 s without a byte does.
     void add(const SensorFrame& f) { add(f.bytes, frame_size); }
     void add(const uint8_t* p, int n) {
-        for (int i = 0; i < n; ++i) script_.push_back(p[i]);
+        script_.insert(script_.end(), p, p + n);
         scripted_ += size_t(n);
     }
     void add(std::initializer_list<int> bytes) {
@@ -47,20 +46,23 @@ class FakePort : public StreamPort {
             line_.insert(line_.end(), f.bytes, f.bytes + frame_size);
     }
 
-    bool dry() const { return script_.empty() && line_.empty(); }
+    bool dry() const { return next_ == script_.size() && line_.empty(); }
     size_t delivered() const { return delivered_; }
     size_t scripted() const { return scripted_; }  // bytes added so far, silences not counted
 
     int read_fully(uint8_t* buf, int n) override {
         ++reads;
-        if (line_pos_ + size_t(n) > line_.size())
-            return read_bytes(buf, n);
-        // A copy from the endless line, as cheap as the benchmark's read should be.
-        std::memcpy(buf, line_.data() + line_pos_, size_t(n));
-        line_pos_ += size_t(n);
-        if (line_pos_ == line_.size())
-            line_pos_ = 0;
-        delivered_ += size_t(n);
+        if (line_pos_ + size_t(n) <= line_.size()) {
+            // A copy from the endless line, as cheap as the benchmark's read should be.
+            std::memcpy(buf, line_.data() + line_pos_, size_t(n));
+            line_pos_ = line_pos_ + size_t(n) == line_.size() ? 0 : line_pos_ + size_t(n);
+            delivered_ += size_t(n);
+            return 0;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (!next_byte(buf[i]))
+                return 1;
+        }
         return 0;
     }
     int read_byte() override {
@@ -97,14 +99,6 @@ class FakePort : public StreamPort {
   private:
     static constexpr int silence_mark = -1;
 
-    int read_bytes(uint8_t* buf, int n) {
-        for (int i = 0; i < n; ++i) {
-            if (!next_byte(buf[i]))
-                return 1;
-        }
-        return 0;
-    }
-
     bool next_byte(uint8_t& out) {
         if (!line_.empty()) {
             out = line_[line_pos_];
@@ -112,10 +106,9 @@ class FakePort : public StreamPort {
             ++delivered_;
             return true;
         }
-        if (script_.empty())
+        if (next_ == script_.size())
             return false;
-        int b = script_.front();
-        script_.pop_front();
+        const int b = script_[next_++];
         if (b == silence_mark)
             return false;
         out = uint8_t(b);
@@ -126,7 +119,8 @@ class FakePort : public StreamPort {
         return true;
     }
 
-    std::deque<int> script_;
+    std::vector<int> script_;
+    size_t next_ = 0;  // the script's next byte
     std::map<size_t, std::function<void()>> hooks_;
     std::vector<uint8_t> line_;
     size_t line_pos_ = 0;

@@ -25,14 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ctx.search_start = port.now();  // the clock stands still: the header timeout never fires
     // 0xFE 0x00 stands for a silence that makes the read in progress time out, as the real
     // line has one whenever the sensor pauses; a plain 0x00 is still data.
-    for (size_t i = 1; i < size; ++i) {
-        if (data[i] == 0xFE && i + 1 < size && data[i + 1] == 0x00) {
+    size_t from = 1;
+    for (size_t i = 1; i + 1 < size; ++i) {
+        if (data[i] == 0xFE && data[i + 1] == 0x00) {
+            port.add(data + from, int(i - from));
             port.silence();
+            from = i + 2;
             ++i;
-        } else {
-            port.add(data + i, 1);
         }
     }
+    if (from < size)
+        port.add(data + from, int(size - from));
     port.on_send = [&](const double* wrench) {
         if (!ctx.frame.crc_valid() || !ctx.frame.values_finite())
             abort();
