@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/diagnostics.h"
+#include "control/counters.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -47,9 +47,9 @@ xmlrpc_c::value six_doubles(const std::atomic<double>* values, const char* name)
     return xmlrpc_c::value_array(items);
 }
 
-xmlrpc_c::value counter(const std::atomic<uint64_t>& c) {
+xmlrpc_c::value counter(uint64_t c) {
     // i8 is signed; a count since start-up stays far below 2^63.
-    return xmlrpc_c::value_i8(static_cast<xmlrpc_int64>(c.load(relaxed)));
+    return xmlrpc_c::value_i8(static_cast<xmlrpc_int64>(c));
 }
 }  // namespace
 
@@ -106,21 +106,12 @@ void GetStatistics::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* 
     int64_t now = monotonic_ns();
     int64_t last = s.last_package_ns.load(relaxed);
     std::map<std::string, xmlrpc_c::value> members = {
-        {"frames", counter(s.frames)},
-        {"packages", counter(s.packages)},
-        {"crc_errors", counter(s.crc_errors)},
-        {"lost_sync", counter(s.lost_sync)},
-        {"synchronisations", counter(s.synchronisations)},
-        {"non_finite", counter(s.non_finite)},
-        {"read_failures", counter(s.read_failures)},
-        {"reconfigurations", counter(s.reconfigurations)},
-        {"skipped_packages", counter(s.skipped_packages)},
-        {"lines_dropped", counter(lines_dropped)},
-        {"lines_left_out", counter(lines_left_out)},
         {"uptime_s", finite_double(double(now - state->started_ns) / 1e9, "uptime_s")},
         {"seconds_since_package",
          finite_double(last == 0 ? -1.0 : double(now - last) / 1e9, "seconds_since_package")},
     };
+    for (const CounterRow& row : counter_rows)
+        members.emplace(row.member, counter(row.value(*state)));
     *result = xmlrpc_c::value_struct(members);
 }
 
@@ -141,7 +132,7 @@ void GetSettings::execute(const xmlrpc_c::paramList& params, xmlrpc_c::value* re
         {"bias", six_doubles(state->bias, "bias")},
         {"desired_output", six_doubles(state->desired_output, "desired_output")},
         {"port", xmlrpc_c::value_string(state->get_port())},
-        {"recipe_id", xmlrpc_c::value_int(state->recipe_id.load(relaxed))},
+        {"recipe_id", xmlrpc_c::value_int(state->recipe_id())},
     };
     *result = xmlrpc_c::value_struct(members);
 }

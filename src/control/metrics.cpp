@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/diagnostics.h"
+#include "control/counters.h"
 #include "driver/sensor_state.h"
 
 namespace {
@@ -32,33 +32,6 @@ void counter(std::string& out, const char* name, const char* help, uint64_t valu
     out += line;
 }
 
-// The stream's counters, as the page names them.
-struct CounterRow {
-    const char* name;
-    const char* help;
-    std::atomic<uint64_t> SensorState::Statistics::*field;
-};
-const CounterRow counters[] = {
-    {"ftbridge_frames_total", "CRC-valid frames read while synchronised.",
-     &SensorState::Statistics::frames},
-    {"ftbridge_packages_total", "Data packages sent to the controller.",
-     &SensorState::Statistics::packages},
-    {"ftbridge_skipped_packages_total", "Data packages skipped because the controller took none.",
-     &SensorState::Statistics::skipped_packages},
-    {"ftbridge_crc_errors_total", "Frames with the right header and a wrong CRC.",
-     &SensorState::Statistics::crc_errors},
-    {"ftbridge_lost_syncs_total", "Times the frame synchronisation was lost.",
-     &SensorState::Statistics::lost_sync},
-    {"ftbridge_synchronisations_total", "Times the stream found the frame header.",
-     &SensorState::Statistics::synchronisations},
-    {"ftbridge_non_finite_samples_total", "Frames dropped for a value that is not finite.",
-     &SensorState::Statistics::non_finite},
-    {"ftbridge_reconfigurations_total", "Completed sensor reconfigurations.",
-     &SensorState::Statistics::reconfigurations},
-    {"ftbridge_read_failures_total", "Failed frame reads from the sensor port.",
-     &SensorState::Statistics::read_failures},
-};
-
 // Prometheus spells the values that are not finite NaN, +Inf and -Inf.
 void gauge(std::string& out, const char* name, const char* help, double value) {
     header(out, name, "gauge", help);
@@ -80,11 +53,7 @@ void serve_metrics_of(const SensorState* state) {
 std::string metrics_text(const SensorState& state, int64_t now_ns) {
     const SensorState::Statistics& s = state.stats;
     std::string out;
-    for (const CounterRow& row : counters)
-        counter(out, row.name, row.help, (s.*row.field).load(relaxed));
-    counter(out, "ftbridge_lines_left_out_total",
-            "Per-frame reports left out of standard error by their rate limit.",
-            lines_left_out.load(relaxed));
+    for (const CounterRow& row : counter_rows) counter(out, row.metric, row.help, row.value(state));
     gauge(out, "ftbridge_running", "1 while packages reach the controller, 0 otherwise.",
           state.is_running() ? 1 : 0);
     gauge(out, "ftbridge_sample_frequency_hertz", "Sample frequency measured from the sensor.",

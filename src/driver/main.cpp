@@ -86,24 +86,21 @@ int main(int argc, char** argv) {
     ListenTake taken = take_listen_socket(&listen_fd);
     if (taken != ListenTake::ok)
         fail(1, "Control port from the service manager unusable: %s\n", listen_take_text(taken));
-    if (install_interrupt_handler() != 0) {
-        report_fatal("Couldn't create pthread\n");
-        return 1;
-    }
+    if (install_interrupt_handler() != 0)
+        fail(1, "Couldn't create pthread\n");
     SensorState state;
     state.set_title("Vandrel");
     AbyssServer server(&state);
     server.listen_fd = listen_fd;
-    if (service_notify_start(&state) != 0) {
+    pthread_t server_handle;
+    if (pthread_create(&server_handle, nullptr, server_thread, &server) != 0) {
+        // No thread reads the two yet: the return destroys the server, then the state.
         report_fatal("Couldn't create pthread\n");
         return 1;
     }
-
-    pthread_t server_handle;
-    if (pthread_create(&server_handle, nullptr, server_thread, &server) != 0) {
-        report_fatal("Couldn't create pthread\n");
-        return 1;  // destroys the server, then the state
-    }
+    // The notify thread reads the state: it starts once nothing can return and destroy that.
+    if (service_notify_start(&state) != 0)
+        fail(1, "Couldn't create pthread\n");
 
     std::vector<std::string> candidates = scan_ports();
     if (candidates.empty())
@@ -124,7 +121,7 @@ int main(int argc, char** argv) {
     uint8_t recipe_id = 0;
     service_phase(ServicePhase::connecting);
     rtde_connect(&recipe_id);
-    state.recipe_id.store(recipe_id, std::memory_order_relaxed);
+    state.set_recipe(&recipe_id);
 
     sensor_fd = init_serialport(chosen.c_str(), streaming_rate);
     if (sensor_fd == -1)

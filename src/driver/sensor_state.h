@@ -43,7 +43,6 @@ class SensorState {
     std::atomic<double> desired_output[6];
     std::atomic<double> cutoff_hz{50.0};
     std::atomic<int> serial_fd{-1};
-    std::atomic<int> recipe_id{0};  // the controller's recipe, once set up
     std::atomic<double> sample_freq_hz{0.0};
     std::atomic<int64_t> configure_started_ns{0};  // monotonic_ns() as the last sequence began
 
@@ -76,6 +75,19 @@ class SensorState {
     bool is_running() const { return running.load(std::memory_order_relaxed); }
     double get_sample_freq() const { return sample_freq_hz.load(std::memory_order_relaxed); }
     void set_sample_freq(double hz) { sample_freq_hz.store(hz, std::memory_order_relaxed); }
+    // The controller's recipe id is start-up's own byte, which lives as long as the process
+    // once the set-up has written it; from then on the state points at it for the readers on
+    // other threads. recipe_id() is 0 before the set-up.
+    void set_recipe(const uint8_t* id) { recipe.store(id, std::memory_order_release); }
+    int recipe_id() const {
+        const uint8_t* id = recipe.load(std::memory_order_acquire);
+        return id ? *id : 0;
+    }
+    // True once the controller has set up recipe id 0: it discards every package.
+    bool recipe_refused() const {
+        const uint8_t* id = recipe.load(std::memory_order_acquire);
+        return id && *id == 0;
+    }
     // Sends the sensor its reconfiguration commands; see sensor/reconfigure.cpp.
     int32_t reconfigure_sensor(double requested_rate);
     // Returns once configuring is clear, or after at most 0.1 s: the stream's pause without a
@@ -83,6 +95,7 @@ class SensorState {
     void wait_while_configuring();
 
   private:
+    std::atomic<const uint8_t*> recipe{nullptr};
     std::mutex mode_mutex;  // serialises set_bias and set_output
     mutable std::mutex title_mutex;
     std::string title;

@@ -55,7 +55,7 @@ NotifyView observe(const SensorState& state, int64_t now) {
     v.configuring = state.configuring.load(relaxed);
     v.configuring_ns = now - state.configure_started_ns.load(relaxed);
     v.running = state.is_running();
-    v.recipe_accepted = state.recipe_id.load(relaxed) != 0;
+    v.recipe_accepted = !state.recipe_refused();
     v.sample_freq_hz = state.get_sample_freq();
     if (v.phase == ServicePhase::probing) {
         std::lock_guard<std::mutex> lock(port_mutex);

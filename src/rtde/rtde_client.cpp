@@ -93,16 +93,9 @@ ReplyRead rtde_read_reply(int sock, RtdeReply* reply) {
     reply->size = unsigned(size_bytes[0]) << 8 | size_bytes[1];
     if (read_fully(sock, &reply->type, 1) != 0)
         return ReplyRead::type_unreadable;
-    switch (rtde_check_reply(reply->size, reply->type)) {
-        case ReplyCheck::ok:
-            break;
-        case ReplyCheck::too_short:
-            return ReplyRead::too_short;
-        case ReplyCheck::no_recipe_id:
-            return ReplyRead::no_recipe_id;
-        case ReplyCheck::too_long:
-            return ReplyRead::too_long;
-    }
+    const ReplyRead fits = rtde_check_reply(reply->size, reply->type);
+    if (fits != ReplyRead::ok)
+        return fits;
     reply->payload_size = int(reply->size) - rtde_header_size;
     if (read_fully(sock, reply->payload, reply->payload_size) != 0)
         return ReplyRead::payload_unreadable;

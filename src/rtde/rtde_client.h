@@ -14,15 +14,6 @@ struct RtdeReply {
 };
 
 // Reads one reply, refusing sizes the buffer cannot hold; prints nothing.
-enum class ReplyRead {
-    ok,
-    size_unreadable,
-    type_unreadable,
-    payload_unreadable,
-    too_short,
-    no_recipe_id,
-    too_long
-};
 ReplyRead rtde_read_reply(int sock, RtdeReply* reply);
 
 // Acts on a reply that was read: true for an 'I' reply (recipe id stored and reported),

@@ -21,16 +21,20 @@ void rtde_encode_data(uint8_t* out, uint8_t recipe_id, const double values[6]) {
 
 int rtde_encode_setup_request(uint8_t* buf, const char* names) {
     size_t n = strlen(names);
-    if (n > size_t(rtde_buffer_size - rtde_header_size)) return -1;
+    if (n > size_t(rtde_buffer_size - rtde_header_size))
+        return -1;
     rtde_write_header(buf, int(n) + rtde_header_size, 'I');
     std::memcpy(buf + rtde_header_size, names, n);
     return int(n) + rtde_header_size;
 }
 
-ReplyCheck rtde_check_reply(unsigned size, uint8_t type) {
-    if (size < unsigned(rtde_header_size)) return ReplyCheck::too_short;
+ReplyRead rtde_check_reply(unsigned size, uint8_t type) {
+    if (size < unsigned(rtde_header_size))
+        return ReplyRead::too_short;
     unsigned payload = size - rtde_header_size;
-    if (type == 'I' && payload < 1) return ReplyCheck::no_recipe_id;
-    if (payload + 1 > unsigned(rtde_buffer_size)) return ReplyCheck::too_long;
-    return ReplyCheck::ok;
+    if (type == 'I' && payload < 1)
+        return ReplyRead::no_recipe_id;
+    if (payload + 1 > unsigned(rtde_buffer_size))
+        return ReplyRead::too_long;
+    return ReplyRead::ok;
 }

@@ -17,6 +17,16 @@ void rtde_encode_data(uint8_t* out, uint8_t recipe_id, const double values[6]);
 // its length, or -1 when the names do not fit.
 int rtde_encode_setup_request(uint8_t* buf, const char* names);
 
-// Whether a reply with this size field and type fits what a set-up attempt can hold.
-enum class ReplyCheck { ok, too_short, no_recipe_id, too_long };
-ReplyCheck rtde_check_reply(unsigned size, uint8_t type);
+// What became of a set-up reply: read whole, a part unreadable, or refused by its size.
+enum class ReplyRead {
+    ok,
+    size_unreadable,
+    type_unreadable,
+    payload_unreadable,
+    too_short,
+    no_recipe_id,
+    too_long
+};
+// Whether a reply with this size field and type fits what a set-up attempt can hold: ok,
+// too_short, no_recipe_id or too_long.
+ReplyRead rtde_check_reply(unsigned size, uint8_t type);

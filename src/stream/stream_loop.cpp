@@ -14,7 +14,7 @@ namespace {
 // The real world: the sensor port, the calendar clock and the controller connection.
 class DevicePort : public StreamPort {
   public:
-    explicit DevicePort(uint8_t recipe_id) : recipe_id_(recipe_id) {}
+    explicit DevicePort(const uint8_t& recipe_id) : recipe_id_(recipe_id) {}
     int read_fully(uint8_t* buf, int n) override { return ::read_fully(sensor_fd, buf, n); }
     int read_byte() override { return ::read_byte(); }
     int read_header(uint8_t* byte) override { return read_port(sensor_fd, byte, 1); }
@@ -26,16 +26,15 @@ class DevicePort : public StreamPort {
     bool controller_took() override { return flow_.took; }
 
   private:
-    uint8_t recipe_id_;
+    const uint8_t& recipe_id_;  // start-up's, read for every package
     RtdeFlow flow_;
 };
 }  // namespace
 
-void stream_loop(SensorState& state, uint8_t recipe_id) {
+void stream_loop(SensorState& state, const uint8_t& recipe_id) {
     make_stream_realtime(&state, sizeof state);
     DevicePort port(recipe_id);
     StreamContext ctx;
-    ctx.recipe_accepted = recipe_id != 0;
     ctx.search_start = port.now();
     service_phase(ServicePhase::streaming);
     for (;;) {

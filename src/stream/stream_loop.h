@@ -6,4 +6,4 @@
 class SensorState;
 
 // Streams from sensor_fd to rtde_socket with recipe_id for the life of the process.
-[[noreturn]] void stream_loop(SensorState& state, uint8_t recipe_id);
+[[noreturn]] void stream_loop(SensorState& state, const uint8_t& recipe_id);

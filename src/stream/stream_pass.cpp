@@ -90,7 +90,7 @@ void send_package(StreamContext& ctx, SensorState& state, StreamPort& port) {
     }
     ctx.quiet_since_ns = 0;
     // A controller that set up recipe id 0 discards every package: nothing runs.
-    state.running.store(ctx.recipe_accepted, relaxed);
+    state.running.store(!state.recipe_refused(), relaxed);
 }
 
 // A package kept back goes once the controller takes data again, frames or none: when they
@@ -101,13 +101,30 @@ void offer_kept(StreamContext& ctx, SensorState& state, StreamPort& port) {
         (void)offer(ctx, state, port, ctx.kept_wrench);
 }
 
+// A per-frame report, counted before it is written: whoever reads the line finds it counted.
+void report(StreamPort& port, ReportLimit& limit, const char* line, std::atomic<uint64_t>& n) {
+    count(n);
+    stream_report(limit, port.now_ns(), line);
+}
+
+void report_non_finite(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    report(port, ctx.non_finite_limit, "Non-finite sample in frame, dropped\n",
+           state.stats.non_finite);
+}
+
 // A CRC-valid frame with a value that is not finite would poison the filter for good. It
 // still counts towards the sample frequency and reports its status.
 void drop_non_finite(StreamContext& ctx, SensorState& state, StreamPort& port) {
     measure_frame(ctx.wrench, state, ctx.frame);
-    stream_report(ctx.non_finite_limit, port.now_ns(), "Non-finite sample in frame, dropped\n");
-    count(state.stats.non_finite);
+    report_non_finite(ctx, state, port);
     note_no_package(ctx, state, port);
+}
+
+// Back to the search, its silence timed from now; nothing runs until a package goes again.
+void lose_sync(StreamContext& ctx, SensorState& state, StreamPort& port) {
+    ctx.search_start = port.now();
+    state.running.store(false, relaxed);
+    ctx.synced = false;
 }
 }  // namespace
 
@@ -135,7 +152,7 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     if (state.configuring.load(relaxed)) {
         // Time spent reconfiguring is not silence: the timer starts again once it ends.
         port.wait_while_configuring(state);
-        ctx.search_start = port.now();
+        lose_sync(ctx, state, port);
         return;
     }
 
@@ -151,11 +168,9 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     if (port.read_fully(frame.bytes + 1, frame_rest_size) != 0) {
         // Whatever the buffer holds now is partly stale: never test it.
-        stream_report(ctx.read_failed_limit, port.now_ns(),
-                      "Read frame from serial port failed!\n");
-        count(state.stats.read_failures);
-        ctx.search_start = port.now();
-        state.running.store(false, relaxed);
+        report(port, ctx.read_failed_limit, "Read frame from serial port failed!\n",
+               state.stats.read_failures);
+        lose_sync(ctx, state, port);
         return;
     }
     if (!frame.crc_valid()) {
@@ -166,39 +181,30 @@ void search_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
 
     char line[48];
     snprintf(line, sizeof line, "Frame synced with 0x%X header\n", unsigned(sync_header));
-    stream_report(ctx.synced_limit, port.now_ns(), line);
-    count(state.stats.synchronisations);
+    report(port, ctx.synced_limit, line, state.stats.synchronisations);
     seed_wrench(ctx.wrench, frame);
-    if (ctx.wrench.seed_pending) {
-        stream_report(ctx.non_finite_limit, port.now_ns(), "Non-finite sample in frame, dropped\n");
-        count(state.stats.non_finite);
-    }
-    if (state.configuring.load(relaxed)) {
-        ctx.search_start = port.now();
-        return;
-    }
-    ctx.synced = true;
+    if (ctx.wrench.seed_pending)
+        report_non_finite(ctx, state, port);
     ctx.crc_error_count = 0;
     ctx.frame_count = 0;
+    ctx.synced = true;
+    if (state.configuring.load(relaxed))
+        lose_sync(ctx, state, port);
 }
 
 void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
     SensorFrame& frame = ctx.frame;
-    SensorState::Statistics& stats = state.stats;
     if (port.read_fully(frame.bytes, frame_size) != 0) {
         // The buffer holds an old frame or a mix: nothing of it may reach the controller.
-        stream_report(ctx.synced_read_failed_limit, port.now_ns(),
-                      "Read frame from serial port failed while synched!\n");
-        count(stats.read_failures);
-        ctx.search_start = port.now();
-        state.running.store(false, relaxed);
-        ctx.synced = false;
+        report(port, ctx.synced_read_failed_limit,
+               "Read frame from serial port failed while synched!\n", state.stats.read_failures);
+        lose_sync(ctx, state, port);
         return;
     }
 
     switch (judge_synced_frame(frame)) {
         case FrameVerdict::valid:
-            count(stats.frames);
+            count(state.stats.frames);
             if (frame.values_finite())
                 send_package(ctx, state, port);
             else
@@ -206,16 +212,12 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
             break;
         case FrameVerdict::crc_error:
             ++ctx.crc_error_count;
-            count(stats.crc_errors);
-            stream_report(ctx.crc_error_limit, port.now_ns(), "CRC error\n");
+            report(port, ctx.crc_error_limit, "CRC error\n", state.stats.crc_errors);
             note_no_package(ctx, state, port);
             break;
         case FrameVerdict::lost_sync:
-            stream_report(ctx.lost_sync_limit, port.now_ns(), "Lost sync\n");
-            count(stats.lost_sync);
-            ctx.search_start = port.now();
-            state.running.store(false, relaxed);
-            ctx.synced = false;
+            report(port, ctx.lost_sync_limit, "Lost sync\n", state.stats.lost_sync);
+            lose_sync(ctx, state, port);
             return;
     }
 
@@ -228,9 +230,6 @@ void synced_pass(StreamContext& ctx, SensorState& state, StreamPort& port) {
         // The log keeps every one, in one line: a reconfiguration's echo cannot land inside.
         stream_log(line);
     }
-    if (state.configuring.load(relaxed)) {
-        ctx.search_start = port.now();
-        state.running.store(false, relaxed);
-        ctx.synced = false;
-    }
+    if (state.configuring.load(relaxed))
+        lose_sync(ctx, state, port);
 }

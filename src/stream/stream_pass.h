@@ -47,7 +47,6 @@ struct StreamContext {
     bool kept = false;             // a package the controller refused waits to go next
     double kept_wrench[6] = {};
     int64_t kept_tried_ns = 0;
-    bool recipe_accepted = true;  // false: the controller set up recipe id 0 and drops all
     // The per-frame reports on standard error, one limit for each.
     ReportLimit crc_error_limit;
     ReportLimit crc_ratio_limit;

@@ -118,7 +118,7 @@ class ServiceTest(BenchCase):
                    "uptime_s": "ftbridge_uptime_seconds"}
         for member in ("frames", "packages", "crc_errors", "lost_sync", "synchronisations",
                        "non_finite", "read_failures", "reconfigurations", "skipped_packages",
-                       "lines_left_out", "uptime_s"):
+                       "lines_dropped", "lines_left_out", "uptime_s"):
             value = m[renamed.get(member, METRICS % member)]
             # The uptimes may read the same coarse clock tick, each rounded on its own way.
             slack = 1e-6 if member == "uptime_s" else 0

@@ -9,56 +9,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/xml.hpp>
 
 #include "control/abyss_server.h"
 #include "driver/sensor_state.h"
+#include "fake_port.h"
 #include "fuzz_reader.h"
 #include "stream/stream_pass.h"
 
 namespace {
-// The sensor line: queued bytes, and silences (-1) that make the read under way time out.
-class LinePort : public StreamPort {
-  public:
-    int read_fully(uint8_t* buf, int n) override {
-        for (int i = 0; i < n; ++i) {
-            if (line.empty())
-                return 1;
-            int b = line.front();
-            line.pop_front();
-            if (b < 0)
-                return 1;
-            buf[i] = uint8_t(b);
-        }
-        return 0;
-    }
-    int read_byte() override {
-        while (!line.empty() && line.front() < 0) line.pop_front();
-        if (line.empty())
-            return 0;
-        int b = line.front();
-        line.pop_front();
-        return b;
-    }
-    time_t now() override { return 0; }  // the header timeout never ends the process
-    int send(const double wrench[6]) override {
-        for (int k = 0; k < 6; ++k) {
-            if (!std::isfinite(wrench[k]))
-                abort();  // inputs that got in are finite: so must every package be
-            last[k] = wrench[k];
-        }
-        ++sent;
-        return 0;
-    }
-    void add(const SensorFrame& f) { line.insert(line.end(), f.bytes, f.bytes + frame_size); }
-
-    std::deque<int> line;
-    double last[6] = {};
-    uint64_t sent = 0;
-};
+// What get_wrench should answer: the last package sent, zeros before the first.
+FakePort::Wrench last_sent(const FakePort& port) {
+    return port.sent.empty() ? FakePort::Wrench{} : port.sent.back();
+}
 
 const double max = DBL_MAX;
 const char* const methods[] = {"get_title",       "set_title",        "set_bias",      "set_output",
@@ -148,7 +113,7 @@ float sample_value(Reader& in) {
     return k < 7 ? edges[k] : k < 200 ? float(int8_t(k)) : in.pod<float>();  // NaN, inf too
 }
 
-void add_frames(Reader& in, LinePort& port, uint32_t& timestamp) {
+void add_frames(Reader& in, FakePort& port, uint32_t& timestamp) {
     for (int n = in.byte() % 8 + 1; n > 0; --n) {
         float force[3], torque[3];
         for (float& v : force) v = sample_value(in);
@@ -158,16 +123,16 @@ void add_frames(Reader& in, LinePort& port, uint32_t& timestamp) {
         if (damage == 2)
             f.bytes[5] ^= 0x40;  // a CRC error
         if (damage == 3)
-            port.line.push_back(in.byte());  // a stray byte: the stream must resynchronise
+            port.add({in.byte()});  // a stray byte: the stream must resynchronise
         if (damage == 4)
-            port.line.push_back(-1);  // a silence
+            port.silence();
         port.add(f);
     }
 }
 
 // The answer's values must be the last package, to within the 14 significant digits the
 // library writes.
-void check_wrench(const std::string& response, const LinePort& port) {
+void check_wrench(const std::string& response, const FakePort& port) {
     xmlrpc_c::rpcOutcome outcome;
     xmlrpc_c::xml::parseResponse(response, &outcome);
     if (!outcome.succeeded())
@@ -178,7 +143,7 @@ void check_wrench(const std::string& response, const LinePort& port) {
         abort();
     for (int k = 0; k < 6; ++k) {
         double got = xmlrpc_c::value_double(items[k]);
-        double want = port.last[k];
+        double want = last_sent(port)[k];
         if (std::fabs(got - want) > std::fabs(want) * 1e-14 + 1e-300) {
             fprintf(stderr, "get_wrench[%d] %.17g, last package %.17g\n", k, got, want);
             abort();
@@ -198,17 +163,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SensorState state;  // serial_fd stays -1: configure_sensor answers 1 at once, sends nothing
     AbyssServer server(&state);
     StreamContext ctx;
-    LinePort port;
+    FakePort port;
+    ctx.search_start = port.now();  // the clock stands still: the header timeout never fires
+    port.on_send = [](const double* wrench) {
+        for (int k = 0; k < 6; ++k)
+            if (!std::isfinite(wrench[k]))
+                abort();  // inputs that got in are finite: so must every package be
+    };
     uint32_t timestamp = 0;
     Reader in(data, size);
     for (int steps = 0; !in.empty() && steps < 64; ++steps) {
         uint8_t op = in.byte() % 5;
         if (op >= 3) {
             add_frames(in, port, timestamp);
-            for (int guard = 0; !port.line.empty() && guard < 4096; ++guard)
-                stream_pass(ctx, state, port);
+            try {
+                for (int guard = 0; !port.dry() && guard < 4096; ++guard)
+                    stream_pass(ctx, state, port);
+            } catch (const PortDead&) {
+                return 0;  // where the daemon's read_byte ends the process
+            }
             for (int k = 0; k < 6; ++k)
-                if (state.stats.last_wrench[k].load() != port.last[k])
+                if (state.stats.last_wrench[k].load() != last_sent(port)[k])
                     abort();
             continue;
         }

@@ -18,52 +18,23 @@
 
 #include "control/methods.h"
 #include "driver/sensor_state.h"
+#include "fake_port.h"
 #include "sensor/frame.h"
 #include "stream/stream_pass.h"
 #include "stream/wrench.h"
 
 namespace {
 
-// Valid frames over and over, never a silence; counts what is sent.
-class EndlessPort : public StreamPort {
-  public:
-    EndlessPort() {
-        for (int n = 0; n < 64; ++n) {
-            const float force[3] = {float(n) + 0.5f, -float(n), 2.0f * float(n)};
-            const float torque[3] = {0.25f * float(n), 1.0f, -0.5f * float(n)};
-            SensorFrame f = encode_frame(0, force, torque, uint32_t(1000 * n + 1000));
-            line.insert(line.end(), f.bytes, f.bytes + frame_size);
-        }
+// Valid frames, 1 ms apart, over and over.
+std::vector<SensorFrame> endless_line() {
+    std::vector<SensorFrame> frames;
+    for (int n = 0; n < 64; ++n) {
+        const float force[3] = {float(n) + 0.5f, -float(n), 2.0f * float(n)};
+        const float torque[3] = {0.25f * float(n), 1.0f, -0.5f * float(n)};
+        frames.push_back(encode_frame(0, force, torque, uint32_t(1000 * n + 1000)));
     }
-    int read_fully(uint8_t* buf, int n) override {
-        for (int i = 0; i < n; ++i) buf[i] = next();
-        return 0;
-    }
-    int read_byte() override { return next(); }
-    time_t now() override { return 1000; }
-    int send(const double wrench[6]) override {
-        for (int k = 0; k < 6; ++k) last[k] = wrench[k];
-        ++sent;
-        return 0;
-    }
-    const SensorFrame& frame_before_pos() const {
-        // The frame whose last byte was the last one delivered (pos is frame-aligned when synced).
-        size_t start = (pos + line.size() - frame_size) % line.size();
-        return *reinterpret_cast<const SensorFrame*>(&line[start]);
-    }
-
-    std::vector<uint8_t> line;
-    size_t pos = 0;
-    std::atomic<unsigned long> sent{0};
-    double last[6] = {};
-
-  private:
-    uint8_t next() {
-        uint8_t b = line[pos];
-        pos = (pos + 1) % line.size();
-        return b;
-    }
-};
+    return frames;
+}
 
 xmlrpc_c::paramList wrench_params(double base) {
     xmlrpc_c::paramList p;
@@ -84,7 +55,10 @@ void call(xmlrpc_c::method& m, const xmlrpc_c::paramList& params) {
 TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterwards) {
     SensorState state;
     state.set_title("Vandrel");
-    EndlessPort port;
+    FakePort port;
+    port.repeat(endless_line());
+    double last[6] = {};
+    port.on_send = [&](const double* wrench) { std::copy(wrench, wrench + 6, last); };
     StreamContext ctx;
     ctx.search_start = port.now();
 
@@ -160,7 +134,7 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
         xmlrpc_c::paramList p;
         p.add(xmlrpc_c::value_double(500.0));
         // Streaming first, so the pause interrupts a synced stream.
-        while (port.sent.load() < 100) std::this_thread::yield();
+        while (state.stats.packages.load() < 100) std::this_thread::yield();
         call(configure, p);
         configured.store(true);
     });
@@ -191,7 +165,7 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
 
     // Everything happened: the stream ran throughout and the reconfiguration went out whole.
     EXPECT_GT(passes.load(), 0);
-    EXPECT_GE(port.sent.load(), 100u);
+    EXPECT_GE(state.stats.packages.load(), 100u);
     EXPECT_EQ(commands.front(), 'C');
     EXPECT_EQ(commands.back(), 'R');
     EXPECT_FALSE(state.configuring.load());
@@ -205,13 +179,14 @@ TEST(StreamAndControlConcurrently, SettingsChangedAtFullRateAndStreamExactAfterw
         stream_pass(ctx, state, port);
     }
     for (int i = 0; i < 200; ++i) {
-        unsigned long before = port.sent.load();
+        const uint64_t before = state.stats.packages.load();
         stream_pass(ctx, state, port);
-        ASSERT_EQ(port.sent.load(), before + 1) << "a valid synced frame gave no package";
+        ASSERT_EQ(state.stats.packages.load(), before + 1)
+            << "a valid synced frame gave no package";
         float mapped[6];
-        map_sample(port.frame_before_pos(), mapped);
+        map_sample(ctx.frame, mapped);
         for (int k = 0; k < 6; ++k)
-            ASSERT_EQ(port.last[k], double(mapped[k]) - bias[k]) << "axis " << k << " pass " << i;
+            ASSERT_EQ(last[k], double(mapped[k]) - bias[k]) << "axis " << k << " pass " << i;
     }
     EXPECT_TRUE(state.is_running());
     EXPECT_DOUBLE_EQ(state.get_sample_freq(), 1000.0);

@@ -450,7 +450,8 @@ TEST(ControlMethods, StatisticsWrenchAndSettings) {
     state.set_output(desired);
     state.enable_filter(false, 9);  // the type is kept although the cut-off is not changed
     state.configuring = true;
-    state.recipe_id = 7;
+    const uint8_t recipe_id = 7;
+    state.set_recipe(&recipe_id);
     state.set_port("/dev/ttyUSB3");
     xmlrpc_c::value set = call(settings, xmlrpc_c::paramList());
     ASSERT_EQ(set.type(), xmlrpc_c::value::TYPE_STRUCT);

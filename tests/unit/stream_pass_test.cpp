@@ -635,7 +635,8 @@ TEST(StreamDecisions, ControllerLostAfterMoreThanTenSeconds) {
 
 // Recipe id 0: the controller discards every package, so the stream streams but never runs.
 TEST_F(StreamPassTest, RecipeIdZeroStreamsButIsNotRunning) {
-    ctx.recipe_accepted = false;
+    const uint8_t refused = 0;
+    state.set_recipe(&refused);
     sync_on_first_frame();
     port.add(numbered_frame(1));
     port.add(numbered_frame(2));

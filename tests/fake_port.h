@@ -1,10 +1,11 @@
-// A scripted sensor port, clock and controller for driving stream passes in-process.
+// The one stand-in for the sensor port, the clocks and the controller that stream passes run
+// against in-process: the unit tests, the fuzz targets and the frame-path benchmark.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -26,7 +27,7 @@ class FakePort : public StreamPort {
     // Script building. A silence makes the read in progress fail, as 0.1 s without a byte does.
     void add(const SensorFrame& f) { add(f.bytes, frame_size); }
     void add(const uint8_t* p, int n) {
-        for (int i = 0; i < n; ++i) script_.push_back(p[i]);
+        script_.insert(script_.end(), p, p + n);
         scripted_ += size_t(n);
     }
     void add(std::initializer_list<int> bytes) {
@@ -38,13 +39,26 @@ class FakePort : public StreamPort {
     void at_offset(size_t delivered, std::function<void()> action) {
         hooks_[delivered] = std::move(action);
     }
+    // Instead of a script, an endless line for runs of millions of frames: these frames over
+    // and over, never a silence. Its packages are not kept: on_send sees them.
+    void repeat(const std::vector<SensorFrame>& frames) {
+        for (const SensorFrame& f : frames)
+            line_.insert(line_.end(), f.bytes, f.bytes + frame_size);
+    }
 
-    bool dry() const { return script_.empty(); }
+    bool dry() const { return next_ == script_.size() && line_.empty(); }
     size_t delivered() const { return delivered_; }
     size_t scripted() const { return scripted_; }  // bytes added so far, silences not counted
 
     int read_fully(uint8_t* buf, int n) override {
         ++reads;
+        if (line_pos_ + size_t(n) <= line_.size()) {
+            // A copy from the endless line, as cheap as the benchmark's read should be.
+            std::memcpy(buf, line_.data() + line_pos_, size_t(n));
+            line_pos_ = line_pos_ + size_t(n) == line_.size() ? 0 : line_pos_ + size_t(n);
+            delivered_ += size_t(n);
+            return 0;
+        }
         for (int i = 0; i < n; ++i) {
             if (!next_byte(buf[i]))
                 return 1;
@@ -61,6 +75,10 @@ class FakePort : public StreamPort {
     time_t now() override { return clock; }
     int64_t now_ns() override { return clock_ns; }
     int send(const double wrench[6]) override {
+        if (on_send)
+            on_send(wrench);
+        if (!line_.empty())
+            return send_result;
         Wrench w;
         for (int k = 0; k < 6; ++k) w[k] = wrench[k];
         sent.push_back(w);
@@ -74,6 +92,7 @@ class FakePort : public StreamPort {
     int send_result = 0;
     bool took = false;  // the controller acknowledged data since the last send
     int reads = 0;
+    std::function<void(const double* wrench)> on_send;  // sees each package first
     std::vector<Wrench> sent;
     std::vector<size_t> sent_at;  // bytes delivered when each package went out
 
@@ -81,10 +100,15 @@ class FakePort : public StreamPort {
     static constexpr int silence_mark = -1;
 
     bool next_byte(uint8_t& out) {
-        if (script_.empty())
+        if (!line_.empty()) {
+            out = line_[line_pos_];
+            line_pos_ = (line_pos_ + 1) % line_.size();
+            ++delivered_;
+            return true;
+        }
+        if (next_ == script_.size())
             return false;
-        int b = script_.front();
-        script_.pop_front();
+        const int b = script_[next_++];
         if (b == silence_mark)
             return false;
         out = uint8_t(b);
@@ -95,8 +119,11 @@ class FakePort : public StreamPort {
         return true;
     }
 
-    std::deque<int> script_;
+    std::vector<int> script_;
+    size_t next_ = 0;  // the script's next byte
     std::map<size_t, std::function<void()>> hooks_;
+    std::vector<uint8_t> line_;
+    size_t line_pos_ = 0;
     size_t delivered_ = 0;
     size_t scripted_ = 0;
 };
