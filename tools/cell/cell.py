@@ -14,6 +14,7 @@ The share (work_dir/share) is /mnt/cell in the guest.
 import fcntl
 import json
 import os
+import select
 import shutil
 import socket
 import struct
@@ -128,19 +129,34 @@ class Agent:
 
 
 class Qmp:
+    """QMP's JSON lines, each read with a deadline (a makefile cannot read after a timeout)."""
+
     def __init__(self, path):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(path)
-        self.file = self.sock.makefile("rw")
-        self.events = []
-        json.loads(self.file.readline())  # the greeting
+        self.buf, self.events = b"", []
+        self._read(time.monotonic() + 60)  # the greeting
         self.execute("qmp_capabilities")
 
+    def _read(self, deadline):
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                return None
+            data = self.sock.recv(65536)
+            if not data:
+                raise ConnectionError("QEMU closed its QMP socket")
+            self.buf += data
+        line, self.buf = self.buf.split(b"\n", 1)
+        return json.loads(line)
+
     def execute(self, command, **args):
-        self.file.write(json.dumps({"execute": command, "arguments": args}) + "\n")
-        self.file.flush()
+        self.sock.sendall((json.dumps({"execute": command, "arguments": args}) + "\n").encode())
+        deadline = time.monotonic() + 60
         while True:
-            msg = json.loads(self.file.readline())
+            msg = self._read(deadline)
+            if msg is None:
+                raise TimeoutError("QMP %s: no answer" % command)
             if "event" in msg:
                 self.events.append(msg)
             elif "error" in msg:
@@ -154,19 +170,11 @@ class Qmp:
             for i, e in enumerate(self.events):
                 if e["event"] == name and e.get("data", {}).get("device") == device:
                     return self.events.pop(i)
-            if time.monotonic() > deadline:
+            msg = self._read(deadline)
+            if msg is None:
                 raise TimeoutError("no %s event for %s" % (name, device))
-            self.sock.settimeout(max(0.1, deadline - time.monotonic()))
-            try:
-                line = self.file.readline()
-            except socket.timeout:
-                continue
-            finally:
-                self.sock.settimeout(None)
-            if line:
-                msg = json.loads(line)
-                if "event" in msg:
-                    self.events.append(msg)
+            if "event" in msg:
+                self.events.append(msg)
 
 
 class Cell:
