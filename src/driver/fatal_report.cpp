@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/debug_log.h"
 #include "driver/diagnostics.h"
 #include "driver/fatal_exit.h"
 
