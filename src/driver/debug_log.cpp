@@ -35,7 +35,7 @@ constexpr int64_t loss_note_ns = 60LL * 1000000000;
 // Held for one line's write. Priority-inheriting: a writer of normal priority that holds it
 // runs at the stream's while the stream waits for it.
 class LineLock {
-public:
+  public:
     LineLock() {
         pthread_mutexattr_t attr;
         pthread_mutexattr_init(&attr);
@@ -46,7 +46,7 @@ public:
     void lock() { pthread_mutex_lock(&mutex_); }
     void unlock() { pthread_mutex_unlock(&mutex_); }
 
-private:
+  private:
     pthread_mutex_t mutex_;
 };
 
@@ -103,10 +103,12 @@ int open_log() {
             return failed(fd, EINVAL);
         if (st.st_nlink == 1)
             return ftruncate(fd, 0) == 0 && fcntl(fd, F_SETFL, O_APPEND) == 0 ? fd
-                                                                             : failed(fd, errno);
+                                                                              : failed(fd, errno);
         close(fd);
-        if ((flags & O_EXCL) || unlink(log_name) != 0)
+        if (flags & O_EXCL)
             return failed(-1, EINVAL);
+        if (unlink(log_name) != 0)
+            return -1;
         flags |= O_EXCL;
     }
 }
