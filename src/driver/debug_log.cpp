@@ -4,10 +4,10 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,11 +32,11 @@ constexpr off_t turn_over_slack = 64L << 10;
 constexpr int wait_ms = 1000;
 constexpr int64_t loss_note_ns = 60LL * 1000000000;
 
-// Held for one line's write. Priority-inheriting: a writer of normal priority that holds it
-// runs at the stream's while the stream waits for it.
-class LineLock {
+// Priority-inheriting: a thread of normal priority that holds it runs at the stream's while
+// the stream waits for it.
+class PiMutex {
   public:
-    LineLock() {
+    PiMutex() {
         pthread_mutexattr_t attr;
         pthread_mutexattr_init(&attr);
         pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
@@ -45,12 +45,18 @@ class LineLock {
     }
     void lock() { pthread_mutex_lock(&mutex_); }
     void unlock() { pthread_mutex_unlock(&mutex_); }
+    bool lock_within_a_second() {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);  // the clock pthread_mutex_timedlock reads
+        until.tv_sec += 1;
+        return pthread_mutex_timedlock(&mutex_, &until) == 0;
+    }
 
   private:
     pthread_mutex_t mutex_;
 };
 
-LineLock writing;
+PiMutex writing;  // held for one line's write
 // Under `writing`:
 bool started = false;        // standard output is the log, or /dev/null where it could not be
 bool live = false;           // standard output is the log
@@ -63,7 +69,7 @@ int64_t loss_said_ns = 0;
 
 // Held by whoever changes the log's names; the stop waits for it, so that its line lands in
 // the newest file.
-std::timed_mutex names;
+PiMutex names;
 bool marked = false;  // under `names`: the current log is also the streamed one
 sem_t work;           // posted when the log's thread has something to do
 // /dev/null, opened before any control connection can take the last descriptor, so that the
@@ -196,7 +202,7 @@ void say_loss(int error) {
 // lines go on into the kept one.
 void begin(const char* first_line) {
     {
-        std::lock_guard<LineLock> lock(writing);
+        std::lock_guard<PiMutex> lock(writing);
         if (ended)
             return;
     }
@@ -207,7 +213,7 @@ void begin(const char* first_line) {
     bool taken, to_null = false, mark;
     int loss = 0;
     {
-        std::lock_guard<LineLock> lock(writing);
+        std::lock_guard<PiMutex> lock(writing);
         started = true;
         taken = live = fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
         if (fd >= 0 && !taken)
@@ -240,10 +246,10 @@ void* log_thread(void*) {
     for (;;) {
         while (sem_wait(&work) != 0) {
         }
-        std::lock_guard<std::timed_mutex> lock(names);
+        std::lock_guard<PiMutex> lock(names);
         bool turn, mark;
         {
-            std::lock_guard<LineLock> w(writing);
+            std::lock_guard<PiMutex> w(writing);
             turn = turn_over_due && !ended;
             mark = live && streamed && !ended;
         }
@@ -260,7 +266,7 @@ void debug_log_prepare() {
 }
 
 void debug_log_start() {
-    std::lock_guard<std::timed_mutex> lock(names);
+    std::lock_guard<PiMutex> lock(names);
     sem_init(&work, 0, 0);
     begin("Start log file\n");
     pthread_t thread;
@@ -271,7 +277,7 @@ void debug_log_start() {
 void stream_log(const char* line) {
     int loss;
     {
-        std::lock_guard<LineLock> lock(writing);
+        std::lock_guard<PiMutex> lock(writing);
         loss = emit(line);
     }
     say_loss(loss);
@@ -291,15 +297,18 @@ void stream_logf(const char* format, ...) {
 }
 
 void debug_log_end(const char* line) {
-    std::unique_lock<std::timed_mutex> turning(names, std::defer_lock);
-    (void)turning.try_lock_for(std::chrono::milliseconds(wait_ms));
-    std::lock_guard<LineLock> lock(writing);
-    emit(line);
-    ended = true;
+    const bool turning = names.lock_within_a_second();
+    {
+        std::lock_guard<PiMutex> lock(writing);
+        emit(line);
+        ended = true;
+    }
+    if (turning)
+        names.unlock();
 }
 
 void debug_log_streamed() {
-    std::lock_guard<LineLock> lock(writing);
+    std::lock_guard<PiMutex> lock(writing);
     if (!live || streamed)
         return;
     streamed = true;
