@@ -375,9 +375,10 @@ class UnwritableLog(harness.BenchCase):
         c = self.controller()
         d = self.daemon(cwd=cwd)
         c.wait_packages(50, timeout=20)
-        # Every frame after these says the CRC ratio in the log, until long after them.
-        s.send(sim.Raw(sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True) * 5000,
-                       block=True))
+        # Every frame after these says the CRC ratio in the log, until long after them; a
+        # good one among them finds the sync again should a pause of the simulator lose it.
+        bad = sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True)
+        s.send(sim.Raw((sim.pack_frame((1.0,) * 6, timestamp=7) + bad * 500) * 10, block=True))
         d.wait_stderr("Cannot write qrm_debug_output.txt: No space left on device; "
                       "its lines are dropped until there is room\n", timeout=30)
         c.wait_packages(len(c.packages()) + 200)   # the stream loses nothing

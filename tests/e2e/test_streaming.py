@@ -17,6 +17,14 @@ from ftsim.control import SlowClients, proxy  # noqa: E402
 SLACK = 64 << 10   # what a full debug log takes while its turn-over waits
 
 
+def crc_flood(frames):
+    """Frames with a bad CRC, each a ratio line in the log; a good one every thousand finds
+    the sync again should a pause of the simulator on a loaded machine lose it."""
+    good = sim.pack_frame((1.0,) * 6, timestamp=7)
+    return sim.Raw((good + sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True) * 1000)
+                   * (frames // 1000), block=True)
+
+
 def indexed(index, rate_hz):
     """Each frame carries its own index: with the filter off, a package tells its frame."""
     return (float(index), 0.0, 0.0, 0.0, 0.0, 0.0)
@@ -111,9 +119,7 @@ class StreamingTest(BenchCase):
         files together stay bounded."""
         limit = 8 << 20
         s, c, d = self.start_streaming()
-        bad = sim.pack_frame((1.0,) * 6, timestamp=7, header=sim.HEADER)
-        bad = bad[:35] + bytes([bad[35] ^ 0xFF, bad[36]])
-        s.send(sim.Raw(bad * 260000, block=True))
+        s.send(crc_flood(260000))
         kept = d.log_path + ".1"
         harness.sandbox.wait_for(lambda: os.path.exists(kept), 120, "the log to turn over")
         with open(kept, "rb") as f:
@@ -134,7 +140,7 @@ class StreamingTest(BenchCase):
         holders = SlowClients(40, "127.0.0.2")   # every free descriptor taken
         self.addCleanup(holders.stop)
         harness.sandbox.wait_for(lambda: holders.opened >= 40, 20, "the connections")
-        s.send(sim.Raw(sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True) * 260000, block=True))
+        s.send(crc_flood(260000))
         d.wait_stderr("Cannot write qrm_debug_output.txt: Too many open files; "
                       "standard output goes to /dev/null\n", timeout=120)
         # Nothing writes to the kept file any more, however long the flood goes on.
