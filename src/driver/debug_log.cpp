@@ -240,23 +240,34 @@ void begin(const char* first_line) {
     stderr_line_bounded(line, wait_ms);
 }
 
+// Under `names`: gives the log its streamed name if it is due.
+void mark_if_streamed() {
+    bool mark;
+    {
+        std::lock_guard<PiMutex> lock(writing);
+        mark = live && streamed && !ended;
+    }
+    if (mark && !marked)
+        mark_streamed();
+}
+
 // The log's own thread, of normal priority: a turn-over and the second name change the
-// directory, which may take long on a busy disk, and only the stop ever waits for that.
+// directory, which may take long on a busy disk, and only the ends of the process wait for
+// that.
 void* log_thread(void*) {
     for (;;) {
         while (sem_wait(&work) != 0) {
         }
         std::lock_guard<PiMutex> lock(names);
-        bool turn, mark;
+        bool turn;
         {
             std::lock_guard<PiMutex> w(writing);
             turn = turn_over_due && !ended;
-            mark = live && streamed && !ended;
         }
         if (turn)
             begin("Log continued\n");
-        else if (mark && !marked)
-            mark_streamed();
+        else
+            mark_if_streamed();
     }
 }
 }  // namespace
@@ -296,8 +307,17 @@ void stream_logf(const char* format, ...) {
     stream_log(line);
 }
 
+void debug_log_settle() {
+    if (!names.lock_within_a_second())
+        return;
+    mark_if_streamed();
+    names.unlock();
+}
+
 void debug_log_end(const char* line) {
     const bool turning = names.lock_within_a_second();
+    if (turning)
+        mark_if_streamed();
     {
         std::lock_guard<PiMutex> lock(writing);
         emit(line);

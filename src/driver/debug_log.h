@@ -30,3 +30,7 @@ void debug_log_end(const char* line);
 // also the name "qrm_debug_output.txt.streamed" (replacing the earlier run's), so that failed
 // starts do not push it out; after a turn-over the name moves to the new log.
 void debug_log_streamed();
+
+// Before a fatal end: gives that name now if the thread has not yet (waiting 1 s at most for
+// a turn-over under way). The stop's debug_log_end does the same.
+void debug_log_settle();
