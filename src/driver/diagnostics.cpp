@@ -13,7 +13,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "driver/debug_log.h"
 #include "driver/fatal_exit.h"
 #include "driver/sensor_state.h"
 
@@ -137,17 +136,6 @@ bool stdout_line_bounded(const char* line, int wait_ms) {
     if (out.fd != STDOUT_FILENO)
         close(out.fd);
     return whole;
-}
-
-// The debug log is a regular file or /dev/null (never a pipe or a FIFO), which takes a line
-// from the page cache at once: every line is kept, and the rotation bounds the disk it uses.
-void stream_log(const char* line) {
-    std::lock_guard<std::mutex> lock(stream_lines);
-    if (stopping())
-        return;
-    fputs(line, stdout);
-    fflush(stdout);
-    debug_log_check();
 }
 
 void end_stream_lines() {

@@ -1,13 +1,14 @@
-// The one writer of a diagnostic line: bounded in time, a line goes whole or is counted
-// dropped, never a fragment and then a repeat. The stream's lines never wait; the debug log,
-// a regular file, takes every line.
+// The one writer of a diagnostic line on standard error: bounded in time, a line goes whole
+// or is counted dropped, never a fragment and then a repeat. The stream's lines never wait.
+// The debug log's lines have their own writer (debug_log.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-// Lines that standard error (or standard output, for the stop's report) did not take whole,
-// and per-frame reports left out of standard error by their rate limit.
+// Lines that standard error (or standard output, for the stop's report) did not take whole
+// or the debug log could not take (a full disk), and per-frame reports left out of standard
+// error by their rate limit.
 extern std::atomic<uint64_t> lines_dropped;
 extern std::atomic<uint64_t> lines_left_out;
 
@@ -24,11 +25,8 @@ void stream_stderr(const char* line);
 // ending. False when it did not go out whole.
 bool stderr_line_bounded(const char* line, int wait_ms);
 
-// The same on standard output, whatever it is at the moment (the terminal, or the debug log).
+// The same on standard output, whatever it is at the moment.
 bool stdout_line_bounded(const char* line, int wait_ms);
-
-// Writes a line to the debug log (standard output).
-void stream_log(const char* line);
 
 // Called by the stop once it has begun: waits for a stream line under way, after which the
 // stream writes none, so the stop's own lines are the last.

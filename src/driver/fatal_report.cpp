@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/debug_log.h"
 #include "driver/diagnostics.h"
 #include "driver/fatal_exit.h"
 
@@ -46,6 +47,7 @@ int format_reason(char (&line)[1024], const char* format, va_list args) {
     if (logged)
         stream_log(line + prefix);
     report_line(line);
+    debug_log_settle();  // a run that streamed for a moment still keeps its log
     fatal_exit(status);
 }
 }  // namespace

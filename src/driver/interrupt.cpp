@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "driver/debug_log.h"
 #include "driver/diagnostics.h"
 #include "driver/fatal_exit.h"
 
@@ -52,10 +53,9 @@ void interrupt_handler(int signal_number) {
     // and its "#R" stays silent until it is powered off. The lock is never given back, and a
     // sequence that wins it before the stop does starts nothing, so none starts after this.
     (void)sensor_command_lock().try_lock_for(command_wait);
-    // Where the exit's flush would have put it, behind the sequence's echo in the log; but
-    // written, as a standard output nobody reads (before the log takes it) would hold that
-    // flush for ever.
-    stdout_line_bounded(line, 1000);
+    // Where the exit's flush would have put it, behind the sequence's echo: the log's last
+    // line, or bounded on a standard output nobody reads before the log takes it.
+    debug_log_end(line);
     stderr_line_bounded("Close ports!\n", 1000);
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)

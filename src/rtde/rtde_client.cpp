@@ -11,12 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 
+#include "driver/debug_log.h"
 #include "driver/descriptor_io.h"
 #include "driver/fatal_report.h"
 #include "driver/interrupt.h"
@@ -108,15 +107,15 @@ bool rtde_take_reply(const RtdeReply& reply, uint8_t* recipe_id) {
     if (reply.type == 'I') {
         *recipe_id = reply.payload[0];
         if (*recipe_id != 0)
-            printf("Successful setup: Recipe id = %u\n", unsigned(*recipe_id));
+            stream_logf("Successful setup: Recipe id = %u\n", unsigned(*recipe_id));
         else
-            puts("Setup failed!");
-        printf("Type of \"input recipe\": %s\n", text + 1);
+            stream_log("Setup failed!\n");
+        stream_logf("Type of \"input recipe\": %s\n", text + 1);
         return true;
     }
     *recipe_id = 0;
     if (reply.type == 'M')
-        printf("Message: %s\n", text);
+        stream_logf("Message: %s\n", text);
     return false;
 }
 
@@ -211,7 +210,7 @@ void rtde_connect(uint8_t* recipe_id) {
 
     time_t t0 = time(nullptr);
     while (!rtde_setup_inputs(rtde_socket, input_variable, recipe_id)) {
-        std::cout << "Could not yet setup RTDE connection." << std::endl;
+        stream_log("Could not yet setup RTDE connection.\n");
         if (difftime(time(nullptr), t0) > setup_limit_s)
             fail_logged("Setup RTDE connection failed!\n");
         sleep(1);

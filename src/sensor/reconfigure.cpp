@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 
 #include "driver/debug_log.h"
 #include "driver/fatal_exit.h"
@@ -35,9 +34,7 @@ int32_t SensorState::reconfigure_sensor(double requested_rate) {
     char line[48];
     int length = format_reconfigure_line(line, sizeof line, number);
     bool sent = send_command(fd, "C", 1);
-    fputs(line, stdout);
-    fflush(stdout);
-    debug_log_check();
+    stream_log(line);
     sent &= send_command(fd, line, size_t(length));
     sent &= send_command(fd, "s", 1);
     sleep(2);

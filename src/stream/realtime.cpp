@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/debug_log.h"
 #include "driver/diagnostics.h"
 
 namespace {

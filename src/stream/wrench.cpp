@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "driver/diagnostics.h"
+#include "driver/debug_log.h"
 #include "driver/sensor_state.h"
 
 namespace {

@@ -318,6 +318,10 @@ class UnwritableLog(harness.BenchCase):
         self.addCleanup(sandbox._umount, cwd)
 
     def test_log_that_cannot_be_opened(self):
+        outside = os.path.join(tempfile.mkdtemp(prefix="ftsim-outside-"), "file")
+        self.addCleanup(shutil.rmtree, os.path.dirname(outside), True)
+        with open(outside, "w") as f:
+            f.write("not the daemon's\n")
         rows = (
             ("read-only directory", self._read_only,
              "Cannot write qrm_debug_output.txt: Read-only file system; "
@@ -326,6 +330,11 @@ class UnwritableLog(harness.BenchCase):
              lambda cwd: (os.mkfifo(os.path.join(cwd, sandbox.DEBUG_LOG)),
                           os.mkdir(os.path.join(cwd, sandbox.DEBUG_LOG + ".1"))),
              "Cannot write qrm_debug_output.txt: No such device or address; "
+             "standard output goes to /dev/null\n"),
+            ("symbolic link out of the directory as the log, directory as .1",
+             lambda cwd: (os.symlink(outside, os.path.join(cwd, sandbox.DEBUG_LOG)),
+                          os.mkdir(os.path.join(cwd, sandbox.DEBUG_LOG + ".1"))),
+             "Cannot write qrm_debug_output.txt: not a regular file; "
              "standard output goes to /dev/null\n"),
         )
         for what, prepare, message in rows:
@@ -351,6 +360,38 @@ class UnwritableLog(harness.BenchCase):
                     self.assertEqual(d.stdout(), "")
                 finally:
                     self.reset()
+        with open(outside) as f:
+            self.assertEqual(f.read(), "not the daemon's\n")
+
+    def test_full_disk_drops_lines_said_once_until_there_is_room(self):
+        cwd = tempfile.mkdtemp(prefix="ftsim-cwd-")
+        self.addCleanup(shutil.rmtree, cwd, True)
+        sandbox._mount("tmpfs", cwd, "tmpfs", 0, "size=64k", what="tmpfs")
+        self.addCleanup(sandbox._umount, cwd)
+        filler = os.path.join(cwd, "filler")
+        with open(filler, "wb") as f:
+            f.write(b"x" * (32 << 10))
+        s = self.sensor(0)
+        c = self.controller()
+        d = self.daemon(cwd=cwd)
+        c.wait_packages(50, timeout=20)
+        # Every frame after these says the CRC ratio in the log, until long after them; a
+        # good one among them finds the sync again should a pause of the simulator lose it.
+        bad = sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True)
+        s.send(sim.Raw((sim.pack_frame((1.0,) * 6, timestamp=7) + bad * 500) * 10, block=True))
+        d.wait_stderr("Cannot write qrm_debug_output.txt: No space left on device; "
+                      "its lines are dropped until there is room\n", timeout=30)
+        c.wait_packages(len(c.packages()) + 200)   # the stream loses nothing
+        full = os.path.getsize(d.log_path)
+        os.unlink(filler)
+        harness.sandbox.wait_for(lambda: os.path.getsize(d.log_path) > full + 4096, 30,
+                                 "the log to go on")
+        self.assertGreater(proxy().get_statistics()["lines_dropped"], 0)
+        d.interrupt()
+        self.assertExitStatus(d, 2)
+        self.assertEqual(d.stderr().count("Cannot write"), 1)
+        ratios = [l for l in d.log().splitlines() if "crc" in l or "Too" in l]
+        self.assertTrue(all(re.fullmatch(r"Too many crc errors: \d+/\d+", l) for l in ratios))
 
     def test_fifo_in_the_logs_place_is_kept_aside(self):
         def prepare(cwd):
