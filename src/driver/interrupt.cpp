@@ -12,6 +12,7 @@
 #include "driver/debug_log.h"
 #include "driver/diagnostics.h"
 #include "driver/fatal_exit.h"
+#include "sensor/probe.h"
 
 std::atomic<int> sensor_fd{-1};
 std::atomic<int> rtde_socket{-1};
@@ -60,6 +61,7 @@ void interrupt_handler(int signal_number) {
     int placeholder[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, placeholder) != 0)
         placeholder[0] = -1;
+    restore_probed_port(sensor_fd);
     close_port(sensor_fd, placeholder[0]);
     close_port(rtde_socket, placeholder[0]);
     _exit(stop_status);  // as fatal_exit does: nothing waits on stdio

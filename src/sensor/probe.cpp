@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "driver/descriptor_io.h"
 #include "driver/diagnostics.h"
@@ -17,11 +18,20 @@
 #include "sensor/serial_port.h"
 
 namespace {
+// The settings of the port under probe, for a stop that lands meanwhile.
+std::mutex probe_lock;
+PortSettings probed;
+bool probing = false;
+
 // A port is held exclusively only while it is probed. One that is not the sensor may
 // belong to another instrument of the cell: it gets its settings back as they were found.
 // The number is cleared before the port closes: a control connection may get it next, and
 // the stop must not put its placeholder there.
 bool finish(bool accepted, const PortSettings& found) {
+    {
+        std::lock_guard<std::mutex> hold(probe_lock);
+        probing = false;
+    }
     const int fd = sensor_fd.exchange(-1);
     if (accepted)
         ioctl(fd, TIOCNXCL);
@@ -43,9 +53,14 @@ void drop_byte(const PortSettings& found) {
 
 bool probe_serialport(const char* path, double limit_s) {
     PortSettings found;
-    sensor_fd = init_serialport(path, 460800, &found);
-    if (sensor_fd == -1)
-        return false;
+    {
+        std::lock_guard<std::mutex> hold(probe_lock);
+        sensor_fd = init_serialport(path, 460800, &found);
+        if (sensor_fd == -1)
+            return false;
+        probed = found;
+        probing = true;
+    }
     char line[300];
     snprintf(line, sizeof line, "Opened port %s and check for valid frame\n", path);
     stderr_line_bounded(line, 1000);
@@ -77,4 +92,10 @@ bool probe_serialport(const char* path, double limit_s) {
         now = time(nullptr);
     }
     return finish(false, found);
+}
+
+void restore_probed_port(int fd) {
+    probe_lock.lock();  // never given back
+    if (probing && fd >= 0)
+        restore_serialport(fd, probed);
 }

@@ -419,7 +419,8 @@ class Interrupt(harness.BenchCase):
         for round_ in range(self.ROUNDS):
             with self.subTest(round=round_):
                 try:
-                    self.silent(0)
+                    s = self.silent(0)
+                    found = another_instrument(s.slave)
                     d = self.daemon()
                     d.wait_stderr(opened("/dev/ttyUSB0"), timeout=10)
                     # Vary where inside the probe the signal lands.
@@ -428,6 +429,8 @@ class Interrupt(harness.BenchCase):
                     self._check_early_interrupt(d)
                     self.assertEqual(d.stderr(), "Found port /dev/ttyUSB0\n"
                                      + opened("/dev/ttyUSB0") + INTERRUPT + CLOSE)
+                    # Another instrument's port, as a finished probe leaves it.
+                    self.assertEqual(termios.tcgetattr(s.slave), found)
                 finally:
                     self.reset()
 
