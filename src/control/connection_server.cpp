@@ -14,6 +14,7 @@
 #include "control/body_budget.h"
 #include "control/client_limits.h"
 #include "control/deadline_watch.h"
+#include "control/lingering_close.h"
 #include "control/rpc_handler.h"
 
 namespace {
@@ -31,6 +32,7 @@ struct Service {
     TServer server;
     DeadlineWatch watch;
     ClientLimits limits{max_connections_per_client, max_connections};
+    LingeringSet lingering;  // the accept loop's own
     size_t stack_size;
 };
 
@@ -85,12 +87,16 @@ bool open_channel(Connection* c) {
     return !error;
 }
 
-// Ends an opened connection, served or not.
-void end_connection(Connection* c) {
+// Ends an opened connection, served or not. Its place is held while it lingers in its own
+// thread; the accept loop hands it to its lingering set instead.
+void end_connection(Connection* c, bool in_accept_loop) {
     ChannelDestroy(c->channel);  // leaves the descriptor open
     free(c->info);
     c->service->watch.disarm(c->fd);
-    close(c->fd);
+    if (in_accept_loop)
+        c->service->lingering.add(c->fd);
+    else
+        close_lingering(c->fd);
     c->service->limits.release(c->address);
     delete c;
 }
@@ -101,11 +107,12 @@ void* connection_thread(void* arg) {
     auto* c = static_cast<Connection*>(arg);
     const char* error = nullptr;
     rpc_connection_fd = c->fd;
+    rpc_client_address = c->address;
     ServerRunChannel(&c->service->server, c->channel, c->info, &error);
     if (error)
         xmlrpc_strfree(error);
     release_request_body();  // a body that never came in whole
-    end_connection(c);
+    end_connection(c, false);
     return nullptr;
 }
 
@@ -137,7 +144,7 @@ int replay_reset_connection(int fd) {
 void start_connection(Service* service, int fd, uint32_t address) {
     if (!service->limits.admit(address)) {
         turn_away(fd);
-        close(fd);
+        service->lingering.add(fd);
         return;
     }
     auto* c = new Connection{service, address, fd, nullptr, nullptr};
@@ -159,7 +166,7 @@ void start_connection(Service* service, int fd, uint32_t address) {
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         turn_away(c->fd);
-        end_connection(c);
+        end_connection(c, true);
     }
 }
 }  // namespace
@@ -178,6 +185,8 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port,
     if (listener < 0)
         return failure("cannot listen");
     for (;;) {
+        // A listening socket handed over may be non-blocking: the wait is poll's.
+        service->lingering.wait_for(listener);
         sockaddr_in peer{};
         socklen_t peer_size = sizeof peer;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
@@ -187,7 +196,8 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port,
             // waits a moment rather than become a busy loop.
             if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
                 return failure("accept failed");
-            if (errno != EINTR && errno != ECONNABORTED) {
+            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN &&
+                errno != EWOULDBLOCK) {
                 timespec pause{0, 100 * 1000 * 1000};
                 nanosleep(&pause, nullptr);
             }
