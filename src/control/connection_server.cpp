@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@ constexpr size_t stack_margin = 1024 * 1024;
 // What a connection reset before it was served may still hand over; a socket pair takes
 // this much without a reader.
 constexpr size_t replay_limit = 160 * 1024;
+// Connections accepted one after another before the lingering ones are served again.
+constexpr int max_burst = 64;
 
 struct Service {
     TServer server;
@@ -169,6 +172,31 @@ void start_connection(Service* service, int fd, uint32_t address) {
         end_connection(c, true);
     }
 }
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+// Accepts a connection on listener and starts it. False only when the listener is broken.
+bool accept_connection(Service* service, int listener) {
+    sockaddr_in peer{};
+    socklen_t peer_size = sizeof peer;
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        start_connection(service, fd, peer.sin_addr.s_addr);
+        return true;
+    }
+    // A connection that failed on the way in is simply the next one; anything else (a
+    // shortage of descriptors or memory) waits a moment rather than become a busy loop.
+    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
+        return false;
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN && errno != EWOULDBLOCK) {
+        timespec pause{0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
 }  // namespace
 
 std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port, int listener) {
@@ -185,24 +213,14 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port,
     if (listener < 0)
         return failure("cannot listen");
     for (;;) {
-        // A listening socket handed over may be non-blocking: the wait is poll's.
+        // A listening socket handed over may be non-blocking: the wait is poll's. Then what
+        // queued up meanwhile, in a burst: a flood costs a poll of the lingering set per
+        // burst, not per connection.
         service->lingering.wait_for(listener);
-        sockaddr_in peer{};
-        socklen_t peer_size = sizeof peer;
-        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Only a broken listener ends the service. A connection that failed on the way
-            // in is simply the next one; anything else (a shortage of descriptors or memory)
-            // waits a moment rather than become a busy loop.
-            if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
+        int burst = 0;
+        do {
+            if (!accept_connection(service, listener))
                 return failure("accept failed");
-            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN &&
-                errno != EWOULDBLOCK) {
-                timespec pause{0, 100 * 1000 * 1000};
-                nanosleep(&pause, nullptr);
-            }
-            continue;
-        }
-        start_connection(service, fd, peer.sin_addr.s_addr);
+        } while (++burst < max_burst && readable(listener));
     }
 }
