@@ -5,7 +5,7 @@ bool ClientLimits::admit(uint32_t address, size_t n) {
     auto it = held_.find(address);
     const size_t mine = it == held_.end() ? 0 : it->second;
     const size_t free = total_ - held_total_;
-    if (mine + n > per_client_ || mine + n > free)
+    if (n > free || mine + n > per_client_ || mine + n > free - n)
         return false;
     held_[address] = mine + n;
     held_total_ += n;

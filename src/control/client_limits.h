@@ -13,9 +13,9 @@ class ClientLimits {
     ClientLimits(size_t per_client, size_t total) : per_client_(per_client), total_(total) {}
 
     // Takes n for address, or returns false (and takes nothing). An address may take only
-    // while it would then hold at most per_client and at most what is free before it takes:
-    // alone it reaches per_client (or about half the total); with others pressing each keeps a
-    // fair part; one that holds nothing gets anything still free. Thread-safe, as is release.
+    // while it then holds at most per_client and no more than is still free: alone it reaches
+    // per_client (or half the total), with others pressing each keeps a fair part, and one
+    // that holds nothing gets up to half of what is free. Thread-safe, as is release.
     bool admit(uint32_t address, size_t n = 1);
     // Gives back what admit took.
     void release(uint32_t address, size_t n = 1);

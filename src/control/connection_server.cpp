@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,8 +29,9 @@ constexpr size_t stack_margin = 1024 * 1024;
 // What a connection reset before it was served may still hand over; a socket pair takes
 // this much without a reader.
 constexpr size_t replay_limit = 160 * 1024;
-// Connections accepted one after another before the lingering ones are served again.
-constexpr int max_burst = 64;
+// How long connections are accepted one after another, while they queue up, before the
+// lingering ones are served again: a flood then costs a poll of them a burst, not a connection.
+constexpr std::chrono::milliseconds burst_time{10};
 
 struct Service {
     TServer server;
@@ -213,14 +215,12 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port,
     if (listener < 0)
         return failure("cannot listen");
     for (;;) {
-        // A listening socket handed over may be non-blocking: the wait is poll's. Then what
-        // queued up meanwhile, in a burst: a flood costs a poll of the lingering set per
-        // burst, not per connection.
+        // A listening socket handed over may be non-blocking: the wait is poll's.
         service->lingering.wait_for(listener);
-        int burst = 0;
+        const auto burst_end = std::chrono::steady_clock::now() + burst_time;
         do {
             if (!accept_connection(service, listener))
                 return failure("accept failed");
-        } while (++burst < max_burst && readable(listener));
+        } while (readable(listener) && std::chrono::steady_clock::now() < burst_end);
     }
 }

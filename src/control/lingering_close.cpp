@@ -42,11 +42,10 @@ void close_lingering(int fd) {
 
 void LingeringSet::add(int fd) {
     shutdown(fd, SHUT_WR);
-    size_t bytes = 0;
-    if (kept_.size() >= max_kept || discard_input(fd, &bytes))
+    if (kept_.size() >= max_kept)
         close(fd);
     else
-        kept_.push_back({fd, clock::now() + linger_time, bytes});
+        kept_.push_back({fd, clock::now() + linger_time, 0});
 }
 
 void LingeringSet::wait_for(int listener) {

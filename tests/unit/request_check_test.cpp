@@ -70,22 +70,22 @@ TEST(ClientLimits, EachAddressAFairShare) {
     ClientLimits limits(4, 8);
     // Each row: address, then whether it gets one more place.
     const std::pair<uint32_t, bool> rows[] = {
-        {1, true},  {1, true}, {1, true},  {1, true}, {1, false},  // alone: its own limit
-        {2, true},  {2, true}, {2, false},  // would hold more than is free (2 of 3)
-        {3, true},  {4, true},              // holding nothing: whatever is free
-        {5, false},                         // full
+        {1, true}, {1, true},  {1, true},  {1, true}, {1, false},  // alone: its own limit
+        {2, true}, {2, true},  {2, false},  // would hold more than stays free (3 of 1)
+        {3, true}, {4, false},              // holding nothing: half of what is free
     };
     for (const auto& [address, admitted] : rows)
         EXPECT_EQ(limits.admit(address), admitted) << address;
     limits.release(1);
-    EXPECT_FALSE(limits.admit(1)) << "one of 3 would be more than is free";
-    EXPECT_TRUE(limits.admit(5)) << "a place given back is free again";
-    // Bytes as places: one address alone holds little over half.
+    EXPECT_FALSE(limits.admit(1));
+    EXPECT_TRUE(limits.admit(4)) << "a place given back is free again";
+    // Bytes as places.
     ClientLimits bytes(100, 100);
     EXPECT_TRUE(bytes.admit(1, 40));
-    EXPECT_FALSE(bytes.admit(1, 30));
-    EXPECT_TRUE(bytes.admit(1, 20));
-    EXPECT_TRUE(bytes.admit(2, 40)) << "the rest for another";
+    EXPECT_FALSE(bytes.admit(1, 20));
+    EXPECT_TRUE(bytes.admit(1, 10)) << "alone: half";
+    EXPECT_FALSE(bytes.admit(2, 30));
+    EXPECT_TRUE(bytes.admit(2, 25));
 }
 
 }  // namespace
