@@ -8,10 +8,12 @@ address waited meanwhile. A measurement, not a test: it never fails on a figure.
 
 usage: control_attacks.py DAEMON [attack ...]
 attacks: scrapers nesting entities entities_big tiny_elements elements_4096 big_title
-         trickle slow_clients slow_same_address
+         trickle slow_clients slow_same_address held_bodies plus_length address_fill_4
+         address_fill_8 nonblocking_listener
 """
 
 import functools
+import http.client
 import os
 import socket
 import statistics
@@ -53,16 +55,35 @@ def proc_hwm_kib(pid):
     return 0
 
 
+# Hands the daemon (argv[1]) its control port as systemd would, but non-blocking.
+NONBLOCKING_LAUNCHER = """import os, socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 20202))
+s.listen(1024)
+s.setblocking(False)
+os.dup2(s.fileno(), 3)
+os.set_inheritable(3, True)
+os.environ.update(LISTEN_FDS="1", LISTEN_PID=str(os.getpid()))
+os.execv(sys.argv[1], sys.argv[1:])
+"""
+
+
 class Bench:
-    def __init__(self, daemon_path):
+    def __init__(self, daemon_path, nonblocking_listener=False):
         self.sensor = sim.SimSensor(rate_hz=800.0)
         sandbox.link_tty_usb(0, self.sensor.path)
         self.controller = ctl.SimController()
-        self.daemon = sandbox.Daemon(daemon_path).start()
+        if nonblocking_listener:
+            self.daemon = sandbox.Daemon(sys.executable, args=["-c", NONBLOCKING_LAUNCHER,
+                                                               daemon_path]).start()
+        else:
+            self.daemon = sandbox.Daemon(daemon_path).start()
         self.controller.wait_packages(50, timeout=20)
         proxy().set_title("before")
         self.cpu0 = proc_cpu_s(self.daemon.pid)
         self.hwm0 = proc_hwm_kib(self.daemon.pid)
+        self.sent0 = (len(self.controller.packages()), len(self.sensor.sent))
 
 
     def figures(self):
@@ -72,6 +93,9 @@ class Bench:
         if alive:
             out["cpu_s"] = max(0.0, round(proc_cpu_s(d.pid) - self.cpu0, 2))
             out["hwm_growth_mib"] = round((proc_hwm_kib(d.pid) - self.hwm0) / 1024, 1)
+            # Packages per entry of the simulator's send log meanwhile: about 0.9 when quiet.
+            out["pkg_per_frame"] = round((len(self.controller.packages()) - self.sent0[0])
+                                         / max(1, len(self.sensor.sent) - self.sent0[1]), 3)
             try:
                 t = proxy().get_title()
                 out["title"] = t if len(t) < 40 else "%d chars" % len(t)
@@ -220,11 +244,100 @@ def attack_scrapers(b, clients=8, seconds=10.0):
             "scrapes": count.value}
 
 
+def innocent_calls(seconds, scrape=False):
+    """Calls from 127.0.0.1, one after another (with /metrics scrapes between them if scrape),
+    for seconds: how many, how many answered, how many of those within 1 s."""
+    waits, k, end = [], 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        t = time.monotonic()
+        try:
+            if scrape and k % 2:
+                conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+                conn.request("GET", "/metrics")
+                r = conn.getresponse()
+                r.read()
+                conn.close()
+                ok = r.status == 200
+            else:
+                ok = proxy(10.0).get_title().endswith(" (C++)")
+        except Exception:  # a figure, not a failure
+            ok = False
+        waits.append(time.monotonic() - t if ok else None)
+        k += 1
+        time.sleep(0.1)
+    answered = [w for w in waits if w is not None]
+    return {"calls": len(waits), "answered": len(answered),
+            "within_1s": sum(w <= 1.0 for w in answered),
+            "max_s": round(max(answered), 3) if answered else None}
+
+
+def attack_held_bodies(b):
+    """One address keeps 8 requests claiming the largest body (512 KiB) and sending none,
+    reopening each one that is cut or refused: the whole budget, were there no shares."""
+    attackers = SlowClients(8, ATTACKER, http_request(b"", length=SIZE_LIMIT))
+    time.sleep(1.0)
+    out = innocent_calls(30.0)
+    attackers.stop()
+    out["attacker_connections_opened"] = attackers.opened
+    return out
+
+
+def attack_plus_length(b):
+    """240 requests from 4 addresses, each claiming 512 KiB as "+524288" and sending half."""
+    socks, refused = [], 0
+    head = http_request(b"", length=SIZE_LIMIT).replace(b"Length: ", b"Length: +")
+    for k in range(240):
+        s = socket.socket()
+        s.settimeout(10)
+        s.bind(("127.0.0.%d" % (10 + k % 4), 0))
+        try:
+            s.connect(("127.0.0.1", PORT))
+            s.sendall(head + b"x" * (SIZE_LIMIT // 2))
+        except OSError:
+            refused += 1
+        socks.append(s)
+    time.sleep(1.0)
+    import select
+    refused += len(select.select(socks, [], [], 0)[0])
+    peak = proc_hwm_kib(b.daemon.pid)
+    for s in socks:
+        s.close()
+    return {"sent": len(socks), "answered_at_once_or_closed": refused,
+            "peak_rss_mib": round(peak / 1024, 1)}
+
+
+def attack_address_fill(b, addresses):
+    """addresses addresses, 64 slow connections each, reopened when closed; calls and
+    scrapes from a further address meanwhile."""
+    attackers = [SlowClients(64, "127.0.0.%d" % (10 + k)) for k in range(addresses)]
+    time.sleep(1.0)
+    out = innocent_calls(30.0, scrape=True)
+    for a in attackers:
+        a.stop()
+    out["attacker_connections_opened"] = sum(a.opened for a in attackers)
+    return out
+
+
+def attack_nonblocking_listener(b):
+    """The control port handed over non-blocking: how long 100 calls take each."""
+    waits = []
+    for _ in range(100):
+        t = time.monotonic()
+        proxy(10.0).get_title()
+        waits.append(time.monotonic() - t)
+    return {"calls": len(waits), "median_s": round(statistics.median(waits), 4),
+            "mean_s": round(statistics.mean(waits), 4), "max_s": round(max(waits), 4)}
+
+
 ATTACKS = {"scrapers": attack_scrapers, "nesting": attack_nesting, "entities": attack_entities,
            "entities_big": attack_entities_big, "tiny_elements": attack_tiny_elements,
            "elements_4096": attack_elements_4096, "big_title": attack_big_title,
            "trickle": attack_trickle, "slow_clients": attack_slow_clients,
-           "slow_same_address": attack_slow_same_address}
+           "slow_same_address": attack_slow_same_address, "held_bodies": attack_held_bodies,
+           "plus_length": attack_plus_length,
+           "address_fill_4": functools.partial(attack_address_fill, addresses=4),
+           "address_fill_8": functools.partial(attack_address_fill, addresses=8),
+           "nonblocking_listener": attack_nonblocking_listener}
 
 
 def main():
@@ -234,7 +347,7 @@ def main():
     names = sys.argv[2:] or list(ATTACKS)
     sandbox.enter()
     for name in names:
-        b = Bench(daemon_path)
+        b = Bench(daemon_path, nonblocking_listener=name == "nonblocking_listener")
         try:
             result = ATTACKS[name](b)
             result.update(b.figures())

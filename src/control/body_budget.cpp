@@ -2,33 +2,34 @@
 
 #include <xmlrpc-c/base.h>
 
-#include <cerrno>
 #include <cstdlib>
 
+#include "control/client_limits.h"
+#include "control/rpc_handler.h"
+
 namespace {
-BodyBudget budget(body_budget_bytes);
+ClientLimits budget(body_budget_bytes, body_budget_bytes);
 thread_local size_t reserved = 0;  // by the request this connection thread serves
 
-// Content-Length as a count, or 0 when absent or not a plain decimal number (the library
-// refuses such a request without reading a body).
-size_t content_length(TSession* session) {
-    const char* text = RequestHeaderValue(session, "content-length");
-    if (!text || *text < '0' || *text > '9')
+// Content-Length as the library reads it, or 0 where it reads none and refuses the request
+// unread. It takes what strtoul takes, to the end of the value, without a range check:
+// "+5", " 5" and "-18446744073709551611" are all 5 to it.
+size_t request_body_length(const char* text) {
+    if (!text || !*text)
         return 0;
     char* end = nullptr;
-    errno = 0;
-    unsigned long long n = strtoull(text, &end, 10);
-    return errno == 0 && *end == '\0' ? size_t(n) : 0;
+    unsigned long n = strtoul(text, &end, 10);
+    return *end == '\0' ? size_t(n) : 0;
 }
 
 void reserve_body(void*, TSession* session, abyss_bool* handled) {
     *handled = false;
     release_request_body();
-    const size_t n = content_length(session);
+    const size_t n = request_body_length(RequestHeaderValue(session, "content-length"));
     // A body over the library's own limit is refused by it unread.
     if (n == 0 || n > xmlrpc_limit_get(XMLRPC_XML_SIZE_LIMIT_ID))
         return;
-    if (budget.reserve(n)) {
+    if (budget.admit(rpc_client_address, n)) {
         reserved = n;
         return;
     }
@@ -37,19 +38,6 @@ void reserve_body(void*, TSession* session, abyss_bool* handled) {
     *handled = true;
 }
 }  // namespace
-
-bool BodyBudget::reserve(size_t n) {
-    size_t held = held_.load(std::memory_order_relaxed);
-    do {
-        if (n > limit_ - held)
-            return false;
-    } while (!held_.compare_exchange_weak(held, held + n, std::memory_order_relaxed));
-    return true;
-}
-
-void BodyBudget::release(size_t n) {
-    held_.fetch_sub(n, std::memory_order_relaxed);
-}
 
 bool add_body_budget(TServer* server) {
     ServerReqHandler3 handler = {};
@@ -60,6 +48,7 @@ bool add_body_budget(TServer* server) {
 }
 
 void release_request_body() {
-    budget.release(reserved);
+    if (reserved != 0)
+        budget.release(rpc_client_address, reserved);
     reserved = 0;
 }

@@ -1,24 +1,23 @@
 #include "control/client_limits.h"
 
-bool ClientLimits::admit(uint32_t address) {
+bool ClientLimits::admit(uint32_t address, size_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    unsigned& n = held_[address];
-    if (n >= per_client_ || held_total_ >= total_) {
-        if (n == 0)
-            held_.erase(address);
+    auto it = held_.find(address);
+    const size_t mine = it == held_.end() ? 0 : it->second;
+    const size_t free = total_ - held_total_;
+    if (n > free || mine + n > per_client_ || mine + n > free - n)
         return false;
-    }
-    ++n;
-    ++held_total_;
+    held_[address] = mine + n;
+    held_total_ += n;
     return true;
 }
 
-void ClientLimits::release(uint32_t address) {
+void ClientLimits::release(uint32_t address, size_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = held_.find(address);
     if (it == held_.end())
         return;
-    if (--it->second == 0)
+    if ((it->second -= n) == 0)
         held_.erase(it);
-    --held_total_;
+    held_total_ -= n;
 }

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,6 +16,7 @@
 #include "control/body_budget.h"
 #include "control/client_limits.h"
 #include "control/deadline_watch.h"
+#include "control/lingering_close.h"
 #include "control/rpc_handler.h"
 
 namespace {
@@ -26,11 +29,15 @@ constexpr size_t stack_margin = 1024 * 1024;
 // What a connection reset before it was served may still hand over; a socket pair takes
 // this much without a reader.
 constexpr size_t replay_limit = 160 * 1024;
+// How long connections are accepted one after another, while they queue up, before the
+// lingering ones are served again: a flood then costs a poll of them a burst, not a connection.
+constexpr std::chrono::milliseconds burst_time{10};
 
 struct Service {
     TServer server;
     DeadlineWatch watch;
     ClientLimits limits{max_connections_per_client, max_connections};
+    LingeringSet lingering;  // the accept loop's own
     size_t stack_size;
 };
 
@@ -85,12 +92,16 @@ bool open_channel(Connection* c) {
     return !error;
 }
 
-// Ends an opened connection, served or not.
-void end_connection(Connection* c) {
+// Ends an opened connection, served or not. Its place is held while it lingers in its own
+// thread; the accept loop hands it to its lingering set instead.
+void end_connection(Connection* c, bool in_accept_loop) {
     ChannelDestroy(c->channel);  // leaves the descriptor open
     free(c->info);
     c->service->watch.disarm(c->fd);
-    close(c->fd);
+    if (in_accept_loop)
+        c->service->lingering.add(c->fd);
+    else
+        close_lingering(c->fd);
     c->service->limits.release(c->address);
     delete c;
 }
@@ -101,11 +112,12 @@ void* connection_thread(void* arg) {
     auto* c = static_cast<Connection*>(arg);
     const char* error = nullptr;
     rpc_connection_fd = c->fd;
+    rpc_client_address = c->address;
     ServerRunChannel(&c->service->server, c->channel, c->info, &error);
     if (error)
         xmlrpc_strfree(error);
     release_request_body();  // a body that never came in whole
-    end_connection(c);
+    end_connection(c, false);
     return nullptr;
 }
 
@@ -137,7 +149,7 @@ int replay_reset_connection(int fd) {
 void start_connection(Service* service, int fd, uint32_t address) {
     if (!service->limits.admit(address)) {
         turn_away(fd);
-        close(fd);
+        service->lingering.add(fd);
         return;
     }
     auto* c = new Connection{service, address, fd, nullptr, nullptr};
@@ -159,8 +171,33 @@ void start_connection(Service* service, int fd, uint32_t address) {
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         turn_away(c->fd);
-        end_connection(c);
+        end_connection(c, true);
     }
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+// Accepts a connection on listener and starts it. False only when the listener is broken.
+bool accept_connection(Service* service, int listener) {
+    sockaddr_in peer{};
+    socklen_t peer_size = sizeof peer;
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        start_connection(service, fd, peer.sin_addr.s_addr);
+        return true;
+    }
+    // A connection that failed on the way in is simply the next one; anything else (a
+    // shortage of descriptors or memory) waits a moment rather than become a busy loop.
+    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
+        return false;
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN && errno != EWOULDBLOCK) {
+        timespec pause{0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
 }
 }  // namespace
 
@@ -178,21 +215,12 @@ std::string serve_connections(const xmlrpc_c::registry* registry, unsigned port,
     if (listener < 0)
         return failure("cannot listen");
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t peer_size = sizeof peer;
-        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Only a broken listener ends the service. A connection that failed on the way
-            // in is simply the next one; anything else (a shortage of descriptors or memory)
-            // waits a moment rather than become a busy loop.
-            if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EFAULT)
+        // A listening socket handed over may be non-blocking: the wait is poll's.
+        service->lingering.wait_for(listener);
+        const auto burst_end = std::chrono::steady_clock::now() + burst_time;
+        do {
+            if (!accept_connection(service, listener))
                 return failure("accept failed");
-            if (errno != EINTR && errno != ECONNABORTED) {
-                timespec pause{0, 100 * 1000 * 1000};
-                nanosleep(&pause, nullptr);
-            }
-            continue;
-        }
-        start_connection(service, fd, peer.sin_addr.s_addr);
+        } while (readable(listener) && std::chrono::steady_clock::now() < burst_end);
     }
 }

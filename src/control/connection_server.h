@@ -6,8 +6,9 @@
 #include <string>
 #include <xmlrpc-c/registry.hpp>
 
-// A client address may hold this many connections at once, the service this many in all.
-// Beyond either, a new connection is answered 503 and closed at once.
+// A client address may hold this many connections at once (fewer while others press: see
+// ClientLimits), the service this many in all. Beyond either, a new connection is answered
+// 503 and closed.
 constexpr unsigned max_connections_per_client = 64;
 constexpr unsigned max_connections = 256;
 

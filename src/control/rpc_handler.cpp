@@ -12,6 +12,7 @@
 #include "control/request_check.h"
 
 thread_local int rpc_connection_fd = -1;
+thread_local uint32_t rpc_client_address = 0;
 
 namespace {
 struct CallProcessor {

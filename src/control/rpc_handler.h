@@ -6,6 +6,7 @@
 #include <xmlrpc-c/abyss.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <xmlrpc-c/registry.hpp>
 
@@ -15,10 +16,12 @@ class DeadlineWatch;
 // and the client must take its answer within this time too.
 constexpr std::chrono::seconds request_time_limit{10};
 
-// The connection the calling thread serves, set by that thread while it serves: the
-// library's session does not reveal its descriptor, and the call processor lifts the
-// connection's deadline while a method runs.
+// The connection the calling thread serves, and its client's IPv4 address, set by that
+// thread while it serves: the library's session does not reveal its descriptor, the call
+// processor lifts the connection's deadline while a method runs, and the body budget
+// counts against the address's share.
 extern thread_local int rpc_connection_fd;
+extern thread_local uint32_t rpc_client_address;
 
 // libxmlrpc_util frees the error texts of its libraries with it; no installed header has it.
 extern "C" void xmlrpc_strfree(const char* text);

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,8 @@ constexpr int64_t connect_bound_ns = 90 * second_ns;
 // A reconfiguration pauses 2 s between its commands.
 constexpr int64_t configure_bound_ns = 5 * second_ns;
 constexpr int64_t longest_tick_ns = second_ns / 2;
+// A watchdog period too short to keep costs no more than this.
+constexpr int64_t shortest_tick_ns = second_ns / 100;
 // Start-up is extended while the stream looks for its first package this long at most: a
 // line of garbage resets the silence timer, and would otherwise hold the start for ever.
 constexpr int64_t first_package_bound_ns = 20 * second_ns;
@@ -102,6 +105,15 @@ void* notify_thread(void* arg) {
 }
 }  // namespace
 
+int64_t notify_tick_ns(uint64_t watchdog_us) {
+    // Four ticks to a watchdog period: twice with room for a late one. In microseconds
+    // first, so that no period overflows.
+    const uint64_t quarter_us = watchdog_us / 4;
+    if (watchdog_us == 0 || quarter_us >= uint64_t(longest_tick_ns / 1000))
+        return longest_tick_ns;
+    return std::max(int64_t(quarter_us) * 1000, shortest_tick_ns);
+}
+
 void service_phase(ServicePhase next, const char* port) {
     if (port) {
         std::lock_guard<std::mutex> lock(port_mutex);
@@ -117,13 +129,10 @@ int service_notify_start(const SensorState* state) {
     if (!socket || !*socket)
         return 0;
     uint64_t watchdog_us = 0;
-    bool watchdog = sd_watchdog_enabled(0, &watchdog_us) > 0 && watchdog_us > 0;
-    // Four ticks to a watchdog period: twice with room for a late one.
-    int64_t tick = longest_tick_ns;
-    if (watchdog && int64_t(watchdog_us) * 1000 / 4 < tick)
-        tick = int64_t(watchdog_us) * 1000 / 4;
+    if (sd_watchdog_enabled(0, &watchdog_us) <= 0)
+        watchdog_us = 0;
     // Lives as long as the process.
-    auto* notifier = new Notifier{state, tick, watchdog};
+    auto* notifier = new Notifier{state, notify_tick_ns(watchdog_us), watchdog_us > 0};
     pthread_t thread;
     int error = pthread_create(&thread, nullptr, notify_thread, notifier);
     if (error != 0) {

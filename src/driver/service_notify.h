@@ -30,6 +30,10 @@ void service_phase(ServicePhase phase, const char* port = nullptr);
 // be created.
 int service_notify_start(const SensorState* state);
 
+// The thread's tick for a watchdog period of watchdog_us (0: none): a quarter of it, within
+// 10 ms and 0.5 s.
+int64_t notify_tick_ns(uint64_t watchdog_us);
+
 // What the thread sees at one tick, and what it remembers from the one before.
 struct NotifyView {
     ServicePhase phase = ServicePhase::scanning;

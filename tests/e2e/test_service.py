@@ -25,11 +25,7 @@ def get(path, method="GET", body=None, host="127.0.0.1"):
     try:
         conn.request(method, path, body=body)
         r = conn.getresponse()
-        try:
-            text = r.read().decode()
-        except ConnectionResetError:   # a refusal closes on a body it did not read
-            text = ""
-        return r.status, r.getheader("Content-Type"), text
+        return r.status, r.getheader("Content-Type"), r.read().decode()
     finally:
         conn.close()
 
@@ -138,8 +134,11 @@ class ServiceTest(BenchCase):
         for method, path, body, expected in [
                 ("POST", "/metrics", None, 405), ("HEAD", "/metrics", None, 405),
                 ("GET", "/metrics?x=1", None, 400), ("GET", "/metrics", b"x", 400),
+                # Far more than the daemon reads before it answers: closed on, the unread
+                # bytes would reset the connection under the answer.
+                ("GET", "/metrics", b"x" * 70000, 400),
                 ("GET", "/metrics/x", None, 404), ("GET", "/RPC2", None, 405)]:
-            with self.subTest(method=method, path=path, body=body):
+            with self.subTest(method=method, path=path, body=(body or b"")[:8]):
                 self.assertEqual(get(path, method, body)[0], expected)
         self.assertEqual(r.get_title(), "Vandrel (C++)")
 

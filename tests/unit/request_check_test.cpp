@@ -66,23 +66,26 @@ TEST(RequestCheck, Table) {
         EXPECT_EQ(check_request_body(row.body.data(), row.body.size()), row.verdict) << row.what;
 }
 
-TEST(ClientLimits, PerClientAndInAll) {
-    ClientLimits limits(2, 3);
-    EXPECT_TRUE(limits.admit(1));
-    EXPECT_TRUE(limits.admit(1));
-    EXPECT_FALSE(limits.admit(1)) << "third from one client";
-    EXPECT_TRUE(limits.admit(2)) << "another client still gets in";
-    EXPECT_FALSE(limits.admit(3)) << "the service is full";
+TEST(ClientLimits, EachAddressAFairShare) {
+    ClientLimits limits(4, 8);
+    // Each row: address, then whether it gets one more place.
+    const std::pair<uint32_t, bool> rows[] = {
+        {1, true}, {1, true},  {1, true},  {1, true}, {1, false},  // alone: its own limit
+        {2, true}, {2, true},  {2, false},  // would hold more than stays free (3 of 1)
+        {3, true}, {4, false},              // holding nothing: half of what is free
+    };
+    for (const auto& [address, admitted] : rows)
+        EXPECT_EQ(limits.admit(address), admitted) << address;
     limits.release(1);
-    EXPECT_TRUE(limits.admit(1)) << "a place given back is free again";
-    limits.release(1);
-    EXPECT_TRUE(limits.admit(3));
     EXPECT_FALSE(limits.admit(1));
-    limits.release(2);
-    limits.release(3);
-    limits.release(1);
-    EXPECT_TRUE(limits.admit(1));
-    EXPECT_TRUE(limits.admit(1));
+    EXPECT_TRUE(limits.admit(4)) << "a place given back is free again";
+    // Bytes as places.
+    ClientLimits bytes(100, 100);
+    EXPECT_TRUE(bytes.admit(1, 40));
+    EXPECT_FALSE(bytes.admit(1, 20));
+    EXPECT_TRUE(bytes.admit(1, 10)) << "alone: half";
+    EXPECT_FALSE(bytes.admit(2, 30));
+    EXPECT_TRUE(bytes.admit(2, 25));
 }
 
 }  // namespace

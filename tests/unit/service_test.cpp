@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <utility>
+
 #include "driver/service_notify.h"
 
 TEST(ServiceNotify, WatchdogFedOnlyWhileProgressing) {
@@ -31,4 +34,14 @@ TEST(ServiceNotify, WatchdogFedOnlyWhileProgressing) {
         EXPECT_EQ(notify_alive(now, last), r.alive)
             << int(r.phase) << " " << r.phase_ns << " " << r.configuring_ns;
     }
+}
+
+TEST(ServiceNotify, TickIsAQuarterOfTheWatchdogWithinBounds) {
+    // Periods whose nanoseconds overflow once ticked negative and spun the thread.
+    const std::pair<uint64_t, int64_t> rows[] = {
+        {0, 500000000},    {2000000, 500000000},          {100000, 25000000},      {1, 10000000},
+        {40000, 10000000}, {9300000000000000, 500000000}, {UINT64_MAX, 500000000},
+    };
+    for (const auto& [watchdog_us, tick_ns] : rows)
+        EXPECT_EQ(notify_tick_ns(watchdog_us), tick_ns) << watchdog_us;
 }

@@ -154,13 +154,16 @@ def hang_up(data, reset=False, settle=0.0):
 
 
 class SlowClients:
-    """count connections from address, each holding a half-sent request that never ends;
+    """count connections from address, each holding a half-sent request (request, by default
+    headers and the start of a body) that never ends;
     one the daemon closes is opened again at once, until stop(). In a process of its own:
     reopening the refused connections keeps it busy, and as a thread it would starve the
     simulators of the interpreter."""
 
-    def __init__(self, count, address):
+    def __init__(self, count, address, request=None):
         self.count, self.address = count, address
+        self.request = request or http_request(b"<?xml version=\"1.0\"?><methodCall>",
+                                               length=1000)
         ctx = multiprocessing.get_context("fork")
         self._opened = ctx.Value("l", 0, lock=False)
         self._stopping = ctx.Event()
@@ -193,13 +196,12 @@ class SlowClients:
         sel = selectors.DefaultSelector()
         for _ in range(self.count):
             self._open(sel)
-        partial = http_request(b"<?xml version=\"1.0\"?><methodCall>", length=1000)
         while not self._stopping.is_set():
             for key, _ in sel.select(0.2):
                 s = key.fileobj
                 try:
                     if key.data == "connecting":
-                        s.send(partial)
+                        s.send(self.request)
                         sel.modify(s, selectors.EVENT_READ, "held")
                         continue
                     if s.recv(4096):
