@@ -213,6 +213,10 @@ class Cell(unittest.TestCase):
                                                   figures), file=sys.stderr)
             except Exception:
                 print(vm.boot_log_tail(work), file=sys.stderr)
+                kept = os.path.join(BUILD, "cell", "failed")
+                subprocess.run(["rm", "-rf", kept])
+                subprocess.run(["cp", "-r", work, kept])  # sockets and all, for a look
+                print("the cell's logs are kept in %s" % kept, file=sys.stderr)
                 raise
             finally:
                 cell.close()

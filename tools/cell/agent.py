@@ -7,6 +7,7 @@ Requests and answers are JSON lines: {"id": N, "cmd": "...", "timeout": S} ->
 """
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -23,12 +24,20 @@ def send(fd, obj):
 
 
 def serve(fd, req):
+    # A session of its own, so that a timeout ends the command's children too: one stuck
+    # in a device's open would otherwise hold the output open and the answer back.
+    p = subprocess.Popen(req["cmd"], shell=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, errors="replace", start_new_session=True)
     try:
-        r = subprocess.run(req["cmd"], shell=True, capture_output=True, text=True,
-                           timeout=req.get("timeout", 60), errors="replace")
-        ans = {"rc": r.returncode, "out": r.stdout, "err": r.stderr}
-    except subprocess.TimeoutExpired as e:
-        ans = {"rc": -1, "out": "", "err": "timed out: %s" % e}
+        out, err = p.communicate(timeout=req.get("timeout", 60))
+        ans = {"rc": p.returncode, "out": out, "err": err}
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        try:
+            p.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        ans = {"rc": -1, "out": "", "err": "timed out: %s" % req["cmd"]}
     ans["id"] = req["id"]
     send(fd, ans)
 

@@ -30,6 +30,7 @@ from ftsim import sensor as sim  # noqa: E402
 
 BOOT_TIMEOUT = 240  # seconds; about 25 under TCG on two idle cores
 REPO = os.path.dirname(os.path.dirname(HERE))
+USB_CONTROLLER = "qemu-xhci,id=usb"
 # The simulated controller at 127.0.0.1:30004 in the guest, from the share, started at boot.
 CONTROLLER_UNIT = """[Unit]
 Description=simulated RTDE controller
@@ -60,6 +61,17 @@ class Noise:
         chunk = bytes([self.byte]) * (self.rate // 100)
         self.sock.setblocking(False)
         while not self._stop.wait(0.01):
+            try:
+                # What the guest writes (a tty echoes what it receives until it is made
+                # raw) is read and dropped: QEMU waits, the whole machine with it, on a
+                # chardev that nobody reads.
+                while self.sock.recv(65536):
+                    pass
+                return  # QEMU has gone
+            except BlockingIOError:
+                pass
+            except OSError:
+                return
             if self.mode != "stream":
                 continue
             try:
@@ -214,7 +226,7 @@ class Cell:
                "-chardev", "socket,id=agent,path=%s,server=on,wait=off" %
                os.path.join(work, "agent.sock"),
                "-device", "virtserialport,chardev=agent,name=cell.agent",
-               "-device", "qemu-xhci,id=xhci"]
+               "-device", USB_CONTROLLER]
         for name in adapters:
             cmd += ["-chardev", "socket,id=%s,path=%s" % (name, listeners[name].getsockname())]
         for name in plugged:
@@ -234,7 +246,7 @@ class Cell:
         self.agent.wait_boot(1)
 
     def _device(self, name):
-        return "usb-serial,bus=xhci.0,chardev=%s,id=%s" % (name, name)
+        return "usb-serial,bus=usb.0,chardev=%s,id=%s" % (name, name)
 
     def run(self, cmd, timeout=60, check=True):
         """Runs a shell command in the guest; returns its standard output."""
