@@ -54,7 +54,7 @@ class Rows:
         ready = self.g.wait_streaming(mark)
         self.assert_streams()
         took = ready - self.g.plugged_at(mark, tty)
-        self.t.assertLess(took, 3)
+        self.t.assertLess(took, 5)  # 1.4-2.8 s idle; the emulator is slower than a cell
         return took
 
     def installed_with_adapter(self):
@@ -101,7 +101,7 @@ class Rows:
         ready = self.g.wait_streaming(mark_plug)
         self.assert_streams()
         since = max(self.g.ended_at(mark), self.g.plugged_at(mark_plug, "ttyUSB0"))
-        self.t.assertLess(ready - since, 3)
+        self.t.assertLess(ready - since, 5)
         return {"end or plug to READY s": round(ready - since, 1),
                 "unplug to READY s": round(ready - mark, 1)}
 
