@@ -10,7 +10,7 @@ import time
 import harness
 from harness import ctl, sandbox, sim
 from ftsim.control import proxy, wait_service
-from ftsim.model import robot_axes
+from ftsim.model import SYNCED, SYNCED_READ_FAILED, robot_axes
 
 
 class Background:
@@ -94,6 +94,21 @@ def match_in_order(pkgs, frames, stages):
             raise AssertionError("package %d of %d, %r, is no expected output of any later "
                                  "frame (stage %d)" % (n, len(pkgs), p.values, stage))
     return stage, counts
+
+
+def unexplained_syncs(stderr):
+    """Synchronisations after the first that no loss of the line came before: what a pause
+    for a reconfiguration leaves, as it goes back to the search without a word. A line that
+    stalls (the simulator held up for 0.1 s on a loaded machine) says so first."""
+    seen = lost = False
+    count = 0
+    for line in stderr.splitlines():
+        if line == SYNCED:
+            count += seen and not lost
+            seen, lost = True, False
+        elif line in (SYNCED_READ_FAILED, "Lost sync"):
+            lost = True
+    return count
 
 
 def arrival_times(rx_log):
