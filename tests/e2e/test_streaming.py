@@ -11,7 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
 from ftsim import model  # noqa: E402
-from ftsim.control import SlowClients, proxy  # noqa: E402
+from ftsim.control import PORT, proxy  # noqa: E402
 
 
 def indexed(index, rate_hz):
@@ -27,6 +27,12 @@ def crc_flood():
     good = sim.pack_frame((1.0,) * 6, timestamp=7)
     bad = sim.pack_frame((1.0,) * 6, timestamp=7, bad_crc=True)
     return (bad * 48 + good * 2) * 10000
+
+
+def control_port_listens():
+    with open("/proc/net/tcp") as f:
+        rows = [r.split() for r in f.readlines()[1:]]
+    return any(r[1].endswith(":%04X" % PORT) and r[3] == "0A" for r in rows)
 
 
 class StreamingTest(BenchCase):
@@ -135,11 +141,18 @@ class StreamingTest(BenchCase):
         self.assertTrue(d.running())
 
     def test_turn_over_without_descriptors_leaves_the_kept_file(self):
-        s, c, d = self.start_streaming()
-        resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (16, 16))
-        holders = SlowClients(40, "127.0.0.2")   # every free descriptor taken
-        self.addCleanup(holders.stop)
-        harness.sandbox.wait_for(lambda: holders.opened >= 40, 20, "the connections")
+        s = self.sensor(0)
+        c = self.controller([ctl.ok(1)])
+        d = self.daemon()
+        c.wait_packages(100, timeout=15)
+        # Once the control port listens (a service that cannot ends the daemon), no descriptor
+        # to be had: the limit at the lowest free one. Control connections that took them all
+        # would give them back whenever the daemon closes a stale one, and a call's would
+        # come and go, so none is made.
+        harness.sandbox.wait_for(control_port_listens, 10, "the control port")
+        fds = {int(n) for n in os.listdir("/proc/%d/fd" % d.pid)}
+        lowest = min(set(range(len(fds) + 1)) - fds)
+        resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (lowest, lowest))
         s.send(sim.Raw(crc_flood(), block=True))
         d.wait_stderr("Cannot write qrm_debug_output.txt: Too many open files; "
                       "standard output goes to /dev/null\n", timeout=120)
