@@ -376,24 +376,21 @@ class SimSensor:
         self.wait_consumed(timeout=timeout)
 
     def pending_input(self):
-        """Bytes sitting in the slave's input queue, not yet read by the daemon."""
+        """Bytes written and not yet read by the daemon. The pty moves bytes from the master
+        to the slave's queue in a kernel worker, late under load; a poll of the slave with
+        an empty queue runs that worker's pending move first, so the count holds them."""
+        select.select([self.slave], [], [], 0)
         buf = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
         return struct.unpack("i", buf)[0]
 
-    def wait_consumed(self, timeout=10.0, settle=0.05):
+    def wait_consumed(self, timeout=10.0):
         """Wait until the script has been played and the daemon has read (or flushed)
-        every byte accepted so far.
-
-        The pty moves bytes from the master to the slave's queue in a kernel worker,
-        so an empty queue right after a write proves nothing; the queue must be empty
-        at least `settle` seconds after the bytes in question were written.
-        """
+        every byte accepted so far."""
         self.wait_sent(timeout=timeout)
         deadline = time.monotonic() + timeout
-        snap_time = time.monotonic()
         while True:
             now = time.monotonic()
-            if now - snap_time >= settle and self.pending_input() == 0:
+            if self.pending_input() == 0:
                 return
             if now >= deadline:
                 raise TimeoutError("sensor %s: %d bytes still unread after %.1f s"
