@@ -11,7 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
 from ftsim import model  # noqa: E402
-from ftsim.control import PORT, proxy  # noqa: E402
+from ftsim.control import PORT, proxy, wait_service  # noqa: E402
 
 
 def indexed(index, rate_hz):
@@ -41,6 +41,7 @@ class StreamingTest(BenchCase):
         c = self.controller([ctl.ok(recipe_id)])
         d = self.daemon()
         c.wait_packages(100, timeout=15)
+        wait_service(d)   # it listens from a thread of its own, under load after the stream
         return s, c, d
 
     def stderr_lines(self, d):
@@ -197,6 +198,7 @@ class ControllerTest(BenchCase):
         c = self.controller(replies, rcvbuf=1024, **kw)
         d = self.daemon()
         c.wait_packages(20, timeout=15)
+        wait_service(d)
         proxy().enable_filter(False, 1)
         return s, c, d
 
@@ -223,6 +225,7 @@ class ControllerTest(BenchCase):
         c = self.controller(read_rate=100, rcvbuf=2048)
         d = self.daemon()
         c.wait_packages(20, timeout=15)
+        wait_service(d)
         proxy().enable_filter(False, 1)
         s.set_mode("silent")
         s.wait_sent(s.send(sim.Burst(20000)), timeout=60)
