@@ -188,12 +188,19 @@ class Streaming(CtlCase):
     def test_watch(self):
         self.stream()
         # --csv: a header and one row of totals per interval; Ctrl-C ends it with status 0.
+        first = proxy().get_statistics()
         p = subprocess.Popen([self.exe, "watch", "--csv", "--interval", "0.5"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out = Lines(p.stdout.fileno())
         header, *rows = out.wait(5)
+        # A late reading is followed at once by the next: the totals move over some rows.
+        def packages(line):
+            return float(line.split(",")[3])
+        sandbox.wait_for(lambda: packages(out.lines[-1]) > packages(rows[0]), 10,
+                         "a row with more packages")
         p.send_signal(signal.SIGINT)
         _, err = p.communicate(timeout=10)
+        last = proxy().get_statistics()
         self.assertEqual(p.returncode, 0, err)
         self.assertEqual(header, "time_s,sample_freq_hz,frames,packages,crc_errors,lost_sync,"
                          "synchronisations,non_finite,read_failures,reconfigurations,"
@@ -205,11 +212,15 @@ class Streaming(CtlCase):
             self.assertGreaterEqual(row[0], 0.5 * k)
             self.assertLess(row[0], 0.5 * k + 0.5)
         for before, row in zip(table, table[1:]):
-            self.assertGreater(row[3], before[3])          # packages
+            self.assertGreaterEqual(row[3], before[3])     # packages
+        # Each total is the daemon's under its name: between its values before and after
+        # (the same unless a stall of the simulated line made the stream sync again).
+        counters = header.split(",")[2:13]
         for row in table:
             self.assertEqual(len(row), 19)
             self.assertEqual(row[1], 800.0)
-            self.assertEqual(row[4:10], [0, 0, 1, 0, 0, 0])
+            for name, value in zip(counters, row[2:13]):
+                self.assertTrue(first[name] <= value <= last[name], (name, value, first, last))
             self.assertTrue(near(row[13:], MAPPED), row)
 
         # On a terminal: one line, redrawn in place.
@@ -225,13 +236,16 @@ class Streaming(CtlCase):
         os.close(master)
         self.assertEqual(p.returncode, 0, err)
         self.assertNotIn(b"\n", screen.rstrip(b"\r\n"))
-        self.assertTrue(screen.startswith(b"\rrunning yes  800.0 Hz  - packages/s"), screen)
+        # Whether it runs at that moment is the line's (a stall of the simulator stops it).
+        self.assertRegex(screen, rb"^\rrunning (yes|no )  800\.0 Hz  - packages/s")
 
         # Piped: one line per interval; the daemon gone, it says so with status 3.
         p = subprocess.Popen([self.exe, "watch", "--interval", "0.2"], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         out = Lines(p.stdout.fileno())
-        line = out.wait(2)[1]
+        line = sandbox.wait_for(lambda: next((l for l in out.lines[1:]
+                                              if l.startswith("running yes")), None),
+                                10, "a line that says the stream runs")
         self.assertRegex(line, r"^running yes  800\.0 Hz  \d+\.\d packages/s  0\.0 CRC errors/s  \d+\.\d skipped/s  "
                          r"(-?\d+\.\d{3} ){5}-?\d+\.\d{3}$")
         self.assertTrue(near([float(v) for v in line.split()[-6:]], MAPPED), line)

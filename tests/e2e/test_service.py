@@ -100,6 +100,7 @@ class ServiceTest(BenchCase):
         c = self.controller([ctl.ok(1)])
         d = self.daemon()
         c.wait_packages(50, timeout=15)
+        wait_service(d)   # it listens from a thread of its own, under load after the stream
         return c, d
 
     def test_metrics_are_what_the_getters_read(self):

@@ -16,7 +16,7 @@ import time
 
 import harness
 from control_bench import Background
-from ftsim.control import proxy
+from ftsim.control import proxy, wait_service
 from harness import ctl, sandbox, sim
 
 INTERRUPT = "Interrupt signal (2) received.\n"
@@ -544,7 +544,8 @@ class Interrupt(harness.BenchCase):
             "probe": (lambda: self.silent(0), lambda s, c, d: probing(d)),
             "set-up": (lambda: self.sensor(0), lambda s, c, d: c.wait_setup_requests(1, 20)),
             "configuring": (lambda: self.sensor(0), lambda s, c, d: (
-                c.wait_packages(20, timeout=20), Background(lambda: proxy(30).configure_sensor(250.0)),
+                c.wait_packages(20, timeout=20), wait_service(d),
+                Background(lambda: proxy(30).configure_sensor(250.0)),
                 s.wait_received(b"Cf,59,0,0,1\ns", timeout=10))),
             "streaming": (lambda: self.sensor(0), lambda s, c, d: c.wait_packages(20, 20)),
         }

@@ -11,7 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BenchCase, ctl, sim  # noqa: E402
 from ftsim import model  # noqa: E402
-from ftsim.control import proxy  # noqa: E402
+from ftsim.control import PORT, proxy, wait_service  # noqa: E402
 
 
 SLACK = 64 << 10   # what a full debug log takes while its turn-over waits
@@ -32,12 +32,19 @@ def crc_flood():
     return (bad * 48 + good * 2) * 10000
 
 
+def control_port_listens():
+    with open("/proc/net/tcp") as f:
+        rows = [r.split() for r in f.readlines()[1:]]
+    return any(r[1].endswith(":%04X" % PORT) and r[3] == "0A" for r in rows)
+
+
 class StreamingTest(BenchCase):
     def start_streaming(self, recipe_id=1):
         s = self.sensor(0)
         c = self.controller([ctl.ok(recipe_id)])
         d = self.daemon()
         c.wait_packages(100, timeout=15)
+        wait_service(d)   # it listens from a thread of its own, under load after the stream
         return s, c, d
 
     def stderr_lines(self, d):
@@ -137,9 +144,15 @@ class StreamingTest(BenchCase):
         self.assertTrue(d.running())
 
     def test_turn_over_without_descriptors_leaves_the_kept_file(self):
-        s, c, d = self.start_streaming()
-        # No descriptor to be had: the limit at the lowest free one. (Control connections
-        # that took them all would give them back whenever the daemon closes a stale one.)
+        s = self.sensor(0)
+        c = self.controller([ctl.ok(1)])
+        d = self.daemon()
+        c.wait_packages(100, timeout=15)
+        # Once the control port listens (a service that cannot ends the daemon), no descriptor
+        # to be had: the limit at the lowest free one. Control connections that took them all
+        # would give them back whenever the daemon closes a stale one, and a call's would
+        # come and go, so none is made.
+        harness.sandbox.wait_for(control_port_listens, 10, "the control port")
         fds = {int(n) for n in os.listdir("/proc/%d/fd" % d.pid)}
         lowest = min(set(range(len(fds) + 1)) - fds)
         resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (lowest, lowest))
@@ -187,6 +200,7 @@ class ControllerTest(BenchCase):
         c = self.controller(replies, rcvbuf=1024, **kw)
         d = self.daemon()
         c.wait_packages(20, timeout=15)
+        wait_service(d)
         proxy().enable_filter(False, 1)
         return s, c, d
 
@@ -213,6 +227,7 @@ class ControllerTest(BenchCase):
         c = self.controller(read_rate=100, rcvbuf=2048)
         d = self.daemon()
         c.wait_packages(20, timeout=15)
+        wait_service(d)
         proxy().enable_filter(False, 1)
         s.set_mode("silent")
         s.wait_sent(s.send(sim.Burst(20000)), timeout=60)
