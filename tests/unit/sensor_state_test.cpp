@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,11 +152,27 @@ TEST(SensorState, ConcurrentUse) {
 TEST(SensorState, ConcurrentModeWritersLeaveOneModeAndOneCallsValues) {
     SensorState s;
     std::atomic<int> arrived{0}, bad{0};
-    auto meet = [&](int goal) {  // spinning first lets both calls of a round start together
-        arrived.fetch_add(1);
+    std::mutex m;
+    std::condition_variable met;
+    int sleepers = 0;  // under m
+    // Spinning first lets both calls of a round start together; a caller that waits longer
+    // sleeps, so that on a busy machine the other gets its core instead of a yield's crumbs.
+    auto meet = [&](int goal) {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            arrived.fetch_add(1);
+            wake = sleepers > 0;
+        }
+        if (wake)
+            met.notify_all();
         for (int spin = 0; arrived.load() < goal; ++spin)
-            if (spin > 2000)
-                std::this_thread::yield();
+            if (spin > 20000) {
+                std::unique_lock<std::mutex> lock(m);
+                ++sleepers;
+                met.wait(lock, [&] { return arrived.load() >= goal; });
+                --sleepers;
+            }
     };
     auto caller = [&](int id) {
         for (int r = 0; r < 200000; ++r) {
