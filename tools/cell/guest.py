@@ -1,7 +1,11 @@
 """What the cell's tests and its user ask of the guest: the units' state, the journal and the
 times in it, the controller's packages, /metrics, a scraper's connections."""
 import json
-import time
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from ftsim.sandbox import wait_for  # noqa: E402
 
 STARTED = "39f53479d3a045ac8e11786248231fbf"  # the journal's "unit started" message
 # Connections to the control port, as a scraper makes them: how many were refused, answered.
@@ -84,12 +88,10 @@ class Guest:
                              "\"http://127.0.0.1:20202/metrics\", timeout=10).read().decode())'")
 
     def wait(self, pred, what, timeout=90):
-        deadline = time.monotonic() + timeout
-        while not pred():
-            if time.monotonic() > deadline:
-                raise AssertionError("%s: not within %d s; ftbridge %s" % (
-                    what, timeout, self.unit()))
-            time.sleep(0.5)
+        try:
+            wait_for(pred, timeout, what, interval=0.5)
+        except TimeoutError as e:
+            raise AssertionError("%s; ftbridge %s" % (e, self.unit())) from None
 
     def wait_streaming(self, since, timeout=90):
         """Waits for READY after `since` and packages arriving at the controller; returns the
